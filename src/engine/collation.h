@@ -1,0 +1,22 @@
+// How the object compares 8-bit names, and what it knows of the ANSI code
+// page. The Windows build asks the platform (locale-aware comparison ignoring
+// case, lead bytes of a double-byte code page); the portable build, used for
+// fuzzing and benchmarks, folds the letters a to z and knows no lead bytes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kvp {
+
+// True when the two texts are equal ignoring case under the user's locale.
+bool SameText(std::string_view a, std::string_view b);
+
+// A key with SameText(a, b) exactly when MatchKey(a) == MatchKey(b), so that
+// names can be indexed by hash instead of compared one by one.
+std::string MatchKey(std::string_view text);
+
+// True when the byte opens a double-byte character of the ANSI code page.
+bool IsLeadByte(unsigned char byte) noexcept;
+
+}  // namespace kvp

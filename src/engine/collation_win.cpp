@@ -1,0 +1,36 @@
+#include <windows.h>
+
+#include <climits>
+#include <vector>
+
+#include "collation.h"
+
+namespace kvp {
+
+namespace {
+int Clamp(size_t n) { return n > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n); }
+}  // namespace
+
+bool SameText(std::string_view a, std::string_view b) {
+  return CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.empty() ? "" : a.data(),
+                        Clamp(a.size()), b.empty() ? "" : b.data(), Clamp(b.size())) == CSTR_EQUAL;
+}
+
+// The platform's sort key: two texts compare equal exactly when their sort
+// keys (for the same locale and flags) are equal.
+std::string MatchKey(std::string_view text) {
+  if (text.empty()) return std::string();
+  const DWORD flags = LCMAP_SORTKEY | NORM_IGNORECASE;
+  const int n = LCMapStringA(LOCALE_USER_DEFAULT, flags, text.data(), Clamp(text.size()), nullptr, 0);
+  if (n <= 0) return std::string(1, '\x01') + std::string(text);
+  std::string key(static_cast<size_t>(n), '\0');
+  const int m =
+      LCMapStringA(LOCALE_USER_DEFAULT, flags, text.data(), Clamp(text.size()), key.data(), n);
+  if (m <= 0) return std::string(1, '\x01') + std::string(text);
+  key.resize(static_cast<size_t>(m));
+  return key;
+}
+
+bool IsLeadByte(unsigned char byte) noexcept { return IsDBCSLeadByte(byte) != FALSE; }
+
+}  // namespace kvp

@@ -1,0 +1,66 @@
+#include "delimsearch.h"
+
+#include <cstring>
+#include <vector>
+
+namespace kvp {
+
+namespace {
+
+// Knuth-Morris-Pratt from `from`: linear in the bytes scanned plus the pattern.
+int64_t PrefixTableSearch(const uint8_t* data, int64_t from, int64_t end, const uint8_t* pat,
+                          int64_t len) {
+  std::vector<int64_t> fail(static_cast<size_t>(len), 0);
+  for (int64_t i = 1, k = 0; i < len; ++i) {
+    while (k > 0 && pat[i] != pat[k]) k = fail[static_cast<size_t>(k - 1)];
+    if (pat[i] == pat[k]) ++k;
+    fail[static_cast<size_t>(i)] = k;
+  }
+  int64_t k = 0;
+  for (int64_t i = from; i < end; ++i) {
+    if (k == 0) {
+      // Nothing matched yet: jump to the next byte that can start a match.
+      const void* hit = std::memchr(data + i, pat[0], static_cast<size_t>(end - i));
+      if (!hit) return -1;
+      i = static_cast<const uint8_t*>(hit) - data;
+    }
+    while (k > 0 && data[i] != pat[k]) k = fail[static_cast<size_t>(k - 1)];
+    if (data[i] == pat[k]) ++k;
+    if (k == len) return i - len + 1;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int64_t FindDelimiter(const uint8_t* data, int64_t from, int64_t end, std::string_view pattern) {
+  const auto len = static_cast<int64_t>(pattern.size());
+  if (len < 2 || from < 0 || end - from < len) return -1;
+  const auto* pat = reinterpret_cast<const uint8_t*>(pattern.data());
+
+  // Horspool: look at the byte under the pattern's last position and skip by
+  // how far that byte stands from the pattern's end.
+  int64_t shift[256];
+  for (int64_t& s : shift) s = len;
+  for (int64_t i = 0; i + 1 < len; ++i) shift[pat[i]] = len - 1 - i;
+  const uint8_t lastByte = pat[len - 1];
+
+  // Verifications may cost up to len bytes each; once they outweigh the ground
+  // covered, the input is adversarial and the linear scan takes over.
+  const int64_t allowance = 4096 + 8 * len;
+  int64_t verified = 0;
+  const int64_t lastStart = end - len;
+  int64_t p = from;
+  while (p <= lastStart) {
+    const uint8_t c = data[p + len - 1];
+    if (c == lastByte) {
+      if (std::memcmp(data + p, pat, static_cast<size_t>(len - 1)) == 0) return p;
+      verified += len;
+      if (verified > allowance + 4 * (p - from)) return PrefixTableSearch(data, p, end, pat, len);
+    }
+    p += shift[c];
+  }
+  return -1;
+}
+
+}  // namespace kvp

@@ -1,0 +1,92 @@
+// Reading the request body from the ASP Request object into FBody, chunk by
+// chunk, and handing it to the parser.
+
+#include <cstring>
+
+#include "../server/ansitext.h"
+#include "../server/oleerror.h"
+#include "process.h"
+
+namespace kvp {
+
+namespace {
+
+// The answer's bytes: only a one-dimensional array of bytes will do.
+struct ByteArray {
+  const uint8_t* data = nullptr;
+  int64_t count = 0;
+};
+
+SAFEARRAY* ArrayOf(VARIANT& v) {
+  if (v.vt == (VT_ARRAY | VT_UI1)) return v.parray;
+  if (v.vt == (VT_BYREF | VT_ARRAY | VT_UI1) && v.pparray) return *v.pparray;
+  return nullptr;
+}
+
+}  // namespace
+
+bool Tprocess::IsClientConnected() {
+  VARIANT_BOOL connected = VARIANT_FALSE;
+  CheckHost(Response()->IsClientConnected(&connected));
+  return connected != VARIANT_FALSE;
+}
+
+void Tprocess::TakeChunk(VARIANT& count, VARIANT& bytes) {
+  SAFEARRAY* array = ArrayOf(bytes);
+  if (!array || SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1)
+    throw EReadError("Stream read error");
+  Variant delivered;
+  CheckStatus(VariantChangeType(delivered.Get(), &count, 0, VT_I4));
+  int64_t n = delivered->lVal;
+  const int64_t held = static_cast<int64_t>(array->rgsabound[0].cElements);
+  const int64_t room = FBody->Size() - FBody->Position();
+  if (n > held) n = held;
+  if (n > room) n = room;
+  if (n <= 0) return;
+  SafeArrayLock lock(array);
+  if (!lock.Locked()) throw EReadError("Stream read error");
+  std::memcpy(FBody->WritableMemory() + FBody->Position(), lock.Data(), static_cast<size_t>(n));
+  FBody->SetPosition(FBody->Position() + n);
+}
+
+void Tprocess::ReadRequest() {
+  long total = 0;
+  CheckHost(Request()->get_TotalBytes(&total));
+  if (total < 1) {
+    FTotalBytes = total;
+    return;
+  }
+  try {
+    FBody->Clear();
+    FBody->SetSize(total);  // zero-filled: a short read leaves zeros behind
+    FBody->SetPosition(0);
+    int32_t requested = 0;
+    for (;;) {
+      if (!IsClientConnected()) return;
+      const int32_t count = total - requested < kChunkSize ? total - requested : kChunkSize;
+      requested += count;
+      Variant countArg;
+      countArg->vt = VT_I4;
+      countArg->lVal = count;
+      Variant bytes;
+      CheckHost(Request()->BinaryRead(countArg.Get(), bytes.Get()));
+      TakeChunk(*countArg.Get(), *bytes.Get());
+      if (requested >= total) {
+        FBody->SetPosition(0);
+        ParseBody(*FBody, *this);
+        FTotalBytes = total;
+        return;
+      }
+    }
+  } catch (...) {
+  }
+  // Reading or parsing failed: the page gets one line of text instead of an
+  // error, and the object keeps whatever was parsed.
+  Variant message;
+  message->vt = VT_BSTR;
+  message->bstrVal = ToBstr(kReadFailureText);
+  CheckHost(Response()->Write(*message.Get()));
+  FTotalBytes = total;
+}
+
+}  // namespace kvp

@@ -1,0 +1,240 @@
+// The multipart/form-data body parser. The delimiter is the body's first
+// line; the body is then walked part by part: file parts with content become
+// file items, every part adds or extends a form variable.
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "../fileout/pathrules.h"
+#include "collation.h"
+#include "delimsearch.h"
+#include "uploadstate.h"
+
+namespace kvp {
+
+namespace {
+
+constexpr std::string_view kNameMarker = "name=\"";
+constexpr std::string_view kFileNameMarker = "filename=\"";
+constexpr std::string_view kContentType = "Content-Type:";
+
+// Lines run up to and including the next LF, or to the end of the body. Their
+// text leaves out every CR and LF.
+class LineScanner {
+ public:
+  LineScanner(const uint8_t* data, int64_t size) : data_(data), size_(size) {}
+
+  int64_t Length(int64_t start) const {
+    if (start >= size_) return 0;
+    const void* lf = std::memchr(data_ + start, '\n', static_cast<size_t>(size_ - start));
+    return lf ? static_cast<const uint8_t*>(lf) - (data_ + start) + 1 : size_ - start;
+  }
+
+  void Text(int64_t start, int64_t length, std::string& out) const {
+    out.clear();
+    const uint8_t* p = data_ + start;
+    const uint8_t* e = Trimmed(start, length);
+    while (p < e) {
+      const void* cr = std::memchr(p, '\r', static_cast<size_t>(e - p));
+      const uint8_t* stop = cr ? static_cast<const uint8_t*>(cr) : e;
+      out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(stop - p));
+      p = stop + 1;
+    }
+  }
+
+  // Whether the line's text equals text, without building the text.
+  bool TextEquals(int64_t start, int64_t length, std::string_view text) const {
+    const uint8_t* p = data_ + start;
+    const uint8_t* e = Trimmed(start, length);
+    const auto n = static_cast<size_t>(e - p);
+    if (n < text.size()) return false;
+    if (n == text.size()) return std::memcmp(p, text.data(), n) == 0;
+    if (!std::memchr(p, '\r', n)) return false;
+    size_t j = 0;
+    for (; p < e; ++p) {
+      if (*p == '\r') continue;
+      if (j == text.size() || static_cast<char>(*p) != text[j]) return false;
+      ++j;
+    }
+    return j == text.size();
+  }
+
+  bool TextEmpty(int64_t start, int64_t length) const {
+    return Trimmed(start, length) == data_ + start;
+  }
+
+ private:
+  // End of the line without its LF and without the CRs just before it; the
+  // text may still hold CRs inside.
+  const uint8_t* Trimmed(int64_t start, int64_t length) const {
+    const uint8_t* b = data_ + start;
+    const uint8_t* e = b + length;
+    if (e > b && e[-1] == '\n') --e;
+    while (e > b && e[-1] == '\r') --e;
+    return e;
+  }
+
+  const uint8_t* data_;
+  int64_t size_;
+};
+
+struct PartNames {
+  std::string name;
+  std::string fileName;
+};
+
+// The name and file name from the Content-Disposition line. The file name is
+// looked for only after the name's closing quote.
+PartNames ReadDisposition(const std::string& line) {
+  PartNames out;
+  const size_t marker = line.find(kNameMarker);
+  if (marker == std::string::npos) return out;
+  const size_t start = marker + kNameMarker.size();
+  const size_t quote = line.find('"', start);
+  size_t rest = start;
+  if (quote != std::string::npos) {
+    out.name = line.substr(start, quote - start);
+    rest = quote + 1;
+  }
+  const size_t fileMarker = line.find(kFileNameMarker, rest);
+  if (fileMarker != std::string::npos) {
+    const size_t fstart = fileMarker + kFileNameMarker.size();
+    const size_t fquote = line.find('"', fstart);
+    if (fquote != std::string::npos) out.fileName = line.substr(fstart, fquote - fstart);
+  }
+  return out;
+}
+
+}  // namespace
+
+void ReadLine(TMemoryStream& stream, int64_t start, std::string& text, int64_t& length) {
+  text.clear();
+  length = 0;
+  if (start < 0 || start >= stream.Size()) return;
+  const LineScanner lines(stream.Memory(), stream.Size());
+  length = lines.Length(start);
+  lines.Text(start, length, text);
+  stream.SetPosition(start + length);
+}
+
+void TUploadState::ParseBody(TMemoryStream& body, IClientProbe& probe) {
+  const uint8_t* data = body.Memory();
+  const int64_t size = body.Size();
+  const LineScanner lines(data, size);
+
+  std::string delimiter;
+  int64_t length = 0;
+  ReadLine(body, 0, delimiter, length);
+  // A body that starts with an empty line has no usable delimiter: every blank
+  // line would count as one. Nothing is taken from it.
+  if (delimiter.empty()) return;
+  const std::string closing = delimiter + "--";
+
+  FVars->EnableNameIndex();
+  int64_t cursor = 0;
+  bool lastPass = false;
+  std::string header1, header2, header3, value, text;
+
+  auto readHeader = [&](std::string& out) {
+    ReadLine(body, cursor, out, length);
+    cursor += length;
+    return cursor;
+  };
+
+  while (!lastPass) {
+    if (!probe.IsClientConnected()) return;
+
+    length = lines.Length(cursor);
+    const bool startsPart = lines.TextEquals(cursor, length, delimiter);
+    cursor += length;
+    if (cursor >= size) lastPass = true;
+    if (!startsPart) continue;
+
+    readHeader(header1);
+    const int64_t afterHeader2 = readHeader(header2);
+    readHeader(header3);
+    if (cursor >= size) {
+      lastPass = true;  // the body ends inside the headers: the part is dropped
+      continue;
+    }
+
+    const PartNames names = ReadDisposition(header1);
+    const size_t typeAt = header2.find(kContentType);
+    // A part with a file name and no Content-Type line is a file as well; its
+    // content begins right after the empty line that ends its headers.
+    const bool untyped = typeAt == std::string::npos && header2.empty() && !names.fileName.empty();
+    value.clear();
+
+    if (typeAt != std::string::npos || untyped) {
+      if (untyped) {
+        cursor = afterHeader2;
+      } else if (!header3.empty()) {
+        for (;;) {  // further header lines, up to the first empty one
+          length = lines.Length(cursor);
+          const bool empty = lines.TextEmpty(cursor, length);
+          cursor += length;
+          if (cursor >= size) lastPass = true;
+          if (empty) break;
+        }
+      }
+      const int64_t contentStart = cursor;
+      // The boundary must end before the body's last byte to count.
+      const int64_t match = FindDelimiter(data, contentStart, size - 1, delimiter);
+      if (match < 0) {
+        FStatus = 2;  // the cursor stays at the content's start
+      } else {
+        FStatus = 0;
+        const int64_t endOffset = match - 1;
+        // The CR LF before the boundary closes the content.
+        const int64_t fileSize = endOffset - contentStart - 1;
+        if (fileSize >= 1) {
+          TFileRecord item;
+          item.LocalName = names.fileName;
+          item.Data.reset(TMemoryStream::CreateView(data + contentStart, fileSize));
+          item.Data->SetPosition(fileSize);
+          if (!untyped && typeAt + kContentType.size() + 1 <= header2.size())
+            item.ContentType = header2.substr(typeAt + kContentType.size() + 1);
+          item.FileName = ExtractFileName(item.LocalName, Separators::WindowsAndSlash);
+          const std::string_view ext =
+              ExtractFileExt(item.FileName, Separators::WindowsAndSlash);
+          if (ext.size() > 1) item.Extension = ext.substr(1);
+          item.NameOnly = item.Extension.empty()
+                              ? item.FileName
+                              : item.FileName.substr(0, ext.data() - item.FileName.data());
+          FFiles.push_back(std::move(item));
+          ++FFileCount;
+          FTagNames->Add(names.name);
+        }
+        cursor = endOffset;
+      }
+    } else {
+      value = header3;
+      for (;;) {
+        length = lines.Length(cursor);
+        if (cursor + length >= size || lines.TextEquals(cursor, length, delimiter) ||
+            lines.TextEquals(cursor, length, closing))
+          break;
+        lines.Text(cursor, length, text);
+        if (!value.empty()) value.append("\r\n");
+        value.append(text);
+        cursor += length;
+      }
+    }
+
+    if (!names.fileName.empty()) {
+      FVars->Add(names.name + "=" + names.fileName);
+    } else {
+      const int32_t line = FVars->IndexOfName(names.name);
+      if (line < 0) {
+        FVars->Add(names.name + "=" + value);
+      } else {
+        std::string joined = names.name;
+        joined.append("=").append(FVars->ValueFromIndex(line)).append(", ").append(value);
+        FVars->Put(line, std::move(joined));
+      }
+    }
+  }
+}
+
+}  // namespace kvp
