@@ -10,4 +10,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/${KV_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# The loader itself, not the /usr/bin/wine wrapper: the wrapper prefers the
+# 32-bit loader whenever wine32 is installed.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

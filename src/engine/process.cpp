@@ -4,52 +4,55 @@
 
 namespace kvp {
 
+TAutoObject* CreateProcessObject(TAutoObjectFactory* factory, IUnknown* outer) {
+  return new Tprocess(factory, outer);
+}
+
 void Tprocess::Initialize() {
+  TASPMTSObject::Initialize();
   InitState();
   ReadRequest();
 }
 
 // There is no size limit on uploads: MaxKB is accepted and ignored, and its
 // read leaves the caller's variable as it was.
-HRESULT Tprocess::get_MaxKB(long*) { return S_OK; }
-HRESULT Tprocess::put_MaxKB(long) { return S_OK; }
-
-HRESULT Tprocess::get_Status(long* value) {
-  if (!value) return E_POINTER;
-  *value = FStatus;
-  return S_OK;
+HRESULT Tprocess::get_MaxKB(LONG*) {
+  return Guard([] {});
+}
+HRESULT Tprocess::put_MaxKB(LONG) {
+  return Guard([] {});
 }
 
-HRESULT Tprocess::get_TotalBytes(long* value) {
-  if (!value) return E_POINTER;
-  *value = FTotalBytes;
-  return S_OK;
+HRESULT Tprocess::get_Status(LONG* Value) {
+  if (!Value) return E_POINTER;
+  return Guard([&] { *Value = FStatus; });
 }
 
-HRESULT Tprocess::get_OverwriteMode(long* value) {
-  if (!value) return E_POINTER;
-  *value = FOverwriteMode;
-  return S_OK;
+HRESULT Tprocess::get_TotalBytes(LONG* Value) {
+  if (!Value) return E_POINTER;
+  return Guard([&] { *Value = FTotalBytes; });
 }
 
-HRESULT Tprocess::put_OverwriteMode(long value) {
-  FOverwriteMode = (value == 1 || value == 2) ? static_cast<uint8_t>(value) : 0;
-  return S_OK;
+HRESULT Tprocess::get_OverwriteMode(LONG* Value) {
+  if (!Value) return E_POINTER;
+  return Guard([&] { *Value = FOverwriteMode; });
 }
 
-HRESULT Tprocess::get_OverwriteChr(BSTR* value) {
-  if (!value) return E_POINTER;
-  *value = nullptr;
-  *value = ToBstr(FOverwriteChr);
-  return S_OK;
+HRESULT Tprocess::put_OverwriteMode(LONG Value) {
+  return Guard([&] { FOverwriteMode = (Value == 1 || Value == 2) ? static_cast<uint8_t>(Value) : 0; });
 }
 
-HRESULT Tprocess::put_OverwriteChr(BSTR value) {
-  FOverwriteChr = ToAnsi(value);
-  return S_OK;
+HRESULT Tprocess::get_OverwriteChr(BSTR* Value) {
+  return TextMember(Value, [&] { return ToBstr(FOverwriteChr); });
+}
+
+HRESULT Tprocess::put_OverwriteChr(BSTR Value) {
+  return Guard([&] { FOverwriteChr = ToAnsi(Value); });
 }
 
 // The body is read once, at creation.
-HRESULT Tprocess::Read() { return S_OK; }
+HRESULT Tprocess::Read() {
+  return Guard([] {});
+}
 
 }  // namespace kvp

@@ -22,24 +22,64 @@ constexpr const char* kReadFailureText = "Error reading uploaded file or form da
 
 class Tprocess : public TASPMTSObject, public TUploadState, private IClientProbe {
  public:
-  Tprocess() = default;
+  explicit Tprocess(TAutoObjectFactory* factory = nullptr, IUnknown* outer = nullptr)
+      : TASPMTSObject(factory, outer) {}
   ~Tprocess() override = default;
 
   // Run once by the class factory right after construction: the fields get
   // their defaults, then the request is read and parsed. A failure that
   // escapes (no object context, no Request) makes the creation fail.
-  void Initialize();
+  void Initialize() override;
 
-  // Members of the automation interface.
-  HRESULT get_MaxKB(long* value);
-  HRESULT put_MaxKB(long value);
-  HRESULT get_Status(long* value);
-  HRESULT get_TotalBytes(long* value);
-  HRESULT get_OverwriteMode(long* value);
-  HRESULT put_OverwriteMode(long value);
-  HRESULT get_OverwriteChr(BSTR* value);
-  HRESULT put_OverwriteChr(BSTR value);
-  HRESULT Read();
+  // Iprocess. Upload object settings and state:
+  STDMETHODIMP get_MaxKB(LONG* Value) override;
+  STDMETHODIMP put_MaxKB(LONG Value) override;
+  STDMETHODIMP get_Status(LONG* Value) override;
+  STDMETHODIMP get_TotalBytes(LONG* Value) override;
+  STDMETHODIMP get_OverwriteMode(LONG* Value) override;
+  STDMETHODIMP put_OverwriteMode(LONG Value) override;
+  STDMETHODIMP get_OverwriteChr(BSTR* Value) override;
+  STDMETHODIMP put_OverwriteChr(BSTR Value) override;
+  STDMETHODIMP Read() override;
+  // Form variables (src/access/formvars.cpp):
+  STDMETHODIMP get_VarCount(LONG* Value) override;
+  STDMETHODIMP get_Value(BSTR VarName, BSTR* Value) override;
+  STDMETHODIMP get_VarByIndex(LONG Index, BSTR* Value) override;
+  STDMETHODIMP get_VarName(LONG Index, BSTR* Value) override;
+  STDMETHODIMP get_TagNameIndex(BSTR TagName, LONG* Value) override;
+  // File items (src/access/fileitems.cpp):
+  STDMETHODIMP get_FileQty(LONG* Value) override;
+  STDMETHODIMP get_FileName(LONG Index, BSTR* Value) override;
+  STDMETHODIMP get_LocalName(LONG Index, BSTR* Value) override;
+  STDMETHODIMP get_Extension(LONG Index, BSTR* Value) override;
+  STDMETHODIMP get_ContentType(LONG Index, BSTR* Value) override;
+  STDMETHODIMP get_NameOnly(LONG Index, BSTR* Value) override;
+  STDMETHODIMP get_NewName(LONG Index, BSTR* Value) override;
+  STDMETHODIMP get_FileSize(LONG Index, LONG* Value) override;
+  STDMETHODIMP get_FileData(LONG Index, VARIANT* Value) override;
+  // Saving (src/fileout/filesave.cpp):
+  STDMETHODIMP FileSave(BSTR FileName, LONG Index) override;
+  // File utilities (src/fileout/fileutils.cpp):
+  STDMETHODIMP DumpHeader(BSTR FileName) override;
+  STDMETHODIMP get_Version(BSTR* Value) override;
+  STDMETHODIMP get_FileExists(BSTR FileName, VARIANT_BOOL* Value) override;
+  STDMETHODIMP get_CurrentDir(BSTR* Value) override;
+  STDMETHODIMP get_ParentDir(BSTR Path, BSTR* Value) override;
+  STDMETHODIMP AppendToFile(BSTR FileName, BSTR NewLine) override;
+  STDMETHODIMP Copy(BSTR OldName, BSTR NewName) override;
+  STDMETHODIMP Delete(BSTR FileName) override;
+  STDMETHODIMP Rename(BSTR OldName, BSTR NewName) override;
+
+ protected:
+  // Runs a member with a text result: the result is cleared first.
+  template <typename Work>
+  HRESULT TextMember(BSTR* result, Work&& work) noexcept {
+    if (!result) return E_POINTER;
+    *result = nullptr;
+    return Guard([&] { *result = work(); });
+  }
+  // The file item at index, or EIndexError.
+  TFileRecord& FileItem(LONG index);
 
  private:
   void ReadRequest();
@@ -48,5 +88,8 @@ class Tprocess : public TASPMTSObject, public TUploadState, private IClientProbe
   void TakeChunk(VARIANT& count, VARIANT& bytes);
   bool IsClientConnected() override;
 };
+
+// The factory's creator for the class process.
+TAutoObject* CreateProcessObject(TAutoObjectFactory* factory, IUnknown* outer);
 
 }  // namespace kvp

@@ -2,6 +2,7 @@
 // request: the object context, then its Request and Response properties.
 #pragma once
 
+#include "../server/autoobject.h"
 #include "../server/oleptr.h"
 #include "aspsdk.h"
 
@@ -18,11 +19,11 @@ ContextRoute ObjectContextRoute();
 // the old route's GetObjectContext fails.
 ComPtr<IUnknown> CurrentObjectContext();
 
-// Base of objects that reach the ASP intrinsics through the object context.
-// Each call fetches the object afresh.
-class TASPMTSObject {
+// Base of automation objects that reach the ASP intrinsics through the
+// object context. Each call fetches the object afresh.
+class TASPMTSObject : public TAutoObject {
  public:
-  virtual ~TASPMTSObject() = default;
+  using TAutoObject::TAutoObject;
 
  protected:
   ComPtr<IRequest> Request() const;
