@@ -1,9 +1,66 @@
-// Saving uploaded files.
+// Saving uploaded files under the three overwrite modes:
+//   0  write the target, replacing a file of that name;
+//   1  write the target only if no file has that name;
+//   2  write the target if free, else the first free numbered name
+//      (stem, OverwriteChr, number, extension).
+// A name that is to be kept is never overwritten: modes 1 and 2 create their
+// files only if absent, in one step, so that two requests saving the same name
+// at once cannot both write it.
+
+#include <string>
 
 #include "../engine/process.h"
+#include "../server/ansitext.h"
+#include "fileio.h"
+#include "pathrules.h"
 
 namespace kvp {
 
-HRESULT Tprocess::FileSave(BSTR, LONG) { return E_NOTIMPL; }
+namespace {
+
+WriteOutcome WriteItem(const TFileRecord& item, const std::string& name, CreateMode mode) {
+  // Straight from the item's bytes, whatever the stream's position.
+  return WriteBufferToFile(name, item.Data->Memory(), item.Data->Size(), mode);
+}
+
+// Writes under the first free numbered name and returns that name.
+std::string WriteNumbered(const TFileRecord& item, const std::string& target,
+                          const std::string& separator) {
+  const std::string_view ext = ExtractFileExt(target);
+  const std::string stem = target.substr(0, target.size() - ext.size());
+  for (uint64_t n = 1;; ++n) {
+    std::string candidate = stem + separator + std::to_string(n) + std::string(ext);
+    if (FileExistsAnsi(candidate)) continue;
+    if (WriteItem(item, candidate, CreateMode::CreateNew) == WriteOutcome::Written) return candidate;
+    // Taken in the meantime by another writer: on to the next number.
+  }
+}
+
+}  // namespace
+
+HRESULT Tprocess::FileSave(BSTR FileName, LONG Index) {
+  return Guard([&] {
+    TFileRecord& item = FileItem(Index);
+    const std::string target = ToAnsi(FileName);
+    if (HasEmbeddedNul(target)) throw EFCreateError("Cannot create file " + target);
+    switch (FOverwriteMode) {
+      case 1:
+        if (!FileExistsAnsi(target)) WriteItem(item, target, CreateMode::CreateNew);
+        break;
+      case 2: {
+        std::string written = target;
+        if (FileExistsAnsi(target) ||
+            WriteItem(item, target, CreateMode::CreateNew) == WriteOutcome::NameTaken)
+          written = WriteNumbered(item, target, FOverwriteChr);
+        // The bare name of the file actually written.
+        item.NewName = std::string(ExtractFileName(written));
+        break;
+      }
+      default:
+        WriteItem(item, target, CreateMode::Replace);
+        break;
+    }
+  });
+}
 
 }  // namespace kvp

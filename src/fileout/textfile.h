@@ -1,0 +1,17 @@
+// Appending lines of ANSI text to a file through a small buffer.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kvp {
+
+// Appends text and CR LF to the file name (created if it does not exist),
+// through a 128-byte buffer; the file is closed before returning. Failures
+// raise EInOutError with the platform's error number.
+void AppendLineToFile(const std::string& name, std::string_view text);
+
+// The message for an input/output error number.
+std::string InOutErrorMessage(unsigned long code);
+
+}  // namespace kvp
