@@ -4,6 +4,7 @@
 // fuzzing and benchmarks, folds the letters a to z and knows no lead bytes.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,9 @@ bool SameText(std::string_view a, std::string_view b);
 // A key with SameText(a, b) exactly when MatchKey(a) == MatchKey(b), so that
 // names can be indexed by hash instead of compared one by one.
 std::string MatchKey(std::string_view text);
+
+// A hash of MatchKey(text), computed without building the key where it can.
+uint64_t MatchHash(std::string_view text);
 
 // True when the byte opens a double-byte character of the ANSI code page.
 bool IsLeadByte(unsigned char byte) noexcept;

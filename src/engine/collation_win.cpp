@@ -8,7 +8,9 @@
 namespace kvp {
 
 namespace {
-int Clamp(size_t n) { return n > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n); }
+int Clamp(size_t n) {
+  return n > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n);
+}
 }  // namespace
 
 bool SameText(std::string_view a, std::string_view b) {
@@ -19,18 +21,32 @@ bool SameText(std::string_view a, std::string_view b) {
 // The platform's sort key: two texts compare equal exactly when their sort
 // keys (for the same locale and flags) are equal.
 std::string MatchKey(std::string_view text) {
-  if (text.empty()) return std::string();
+  // A length of 0 is refused: the empty text goes as a terminated string, so
+  // that it gets the same key as texts made only of ignored characters.
+  const char* source = text.empty() ? "" : text.data();
+  const int length = text.empty() ? -1 : Clamp(text.size());
   const DWORD flags = LCMAP_SORTKEY | NORM_IGNORECASE;
-  const int n = LCMapStringA(LOCALE_USER_DEFAULT, flags, text.data(), Clamp(text.size()), nullptr, 0);
+  const int n = LCMapStringA(LOCALE_USER_DEFAULT, flags, source, length, nullptr, 0);
   if (n <= 0) return std::string(1, '\x01') + std::string(text);
   std::string key(static_cast<size_t>(n), '\0');
-  const int m =
-      LCMapStringA(LOCALE_USER_DEFAULT, flags, text.data(), Clamp(text.size()), key.data(), n);
+  const int m = LCMapStringA(LOCALE_USER_DEFAULT, flags, source, length, key.data(), n);
   if (m <= 0) return std::string(1, '\x01') + std::string(text);
   key.resize(static_cast<size_t>(m));
   return key;
 }
 
-bool IsLeadByte(unsigned char byte) noexcept { return IsDBCSLeadByte(byte) != FALSE; }
+uint64_t MatchHash(std::string_view text) {
+  const std::string key = MatchKey(text);
+  uint64_t h = 1469598103934665603ull;  // FNV-1a over the sort key
+  for (char c : key) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 1099511628211ull;
+  }
+  return h;
+}
+
+bool IsLeadByte(unsigned char byte) noexcept {
+  return IsDBCSLeadByte(byte) != FALSE;
+}
 
 }  // namespace kvp

@@ -38,12 +38,16 @@ int64_t FindDelimiter(const uint8_t* data, int64_t from, int64_t end, std::strin
   if (len < 2 || from < 0 || end - from < len) return -1;
   const auto* pat = reinterpret_cast<const uint8_t*>(pattern.data());
 
-  // Horspool: look at the byte under the pattern's last position and skip by
-  // how far that byte stands from the pattern's end.
-  int64_t shift[256];
-  for (int64_t& s : shift) s = len;
-  for (int64_t i = 0; i + 1 < len; ++i) shift[pat[i]] = len - 1 - i;
-  const uint8_t lastByte = pat[len - 1];
+  // Candidates are found with memchr on one byte of the pattern: the one that
+  // is rarest in the pattern itself, the later the better. Boundaries end in
+  // characters that occur once in them, and content built from the boundary
+  // less its last byte then holds no candidate at all.
+  int64_t counts[256] = {};
+  for (int64_t i = 0; i < len; ++i) ++counts[pat[i]];
+  int64_t key = len - 1;
+  for (int64_t i = len - 2; i >= 0; --i)
+    if (counts[pat[i]] < counts[pat[key]]) key = i;
+  const uint8_t keyByte = pat[key];
 
   // Verifications may cost up to len bytes each; once they outweigh the ground
   // covered, the input is adversarial and the linear scan takes over.
@@ -52,13 +56,15 @@ int64_t FindDelimiter(const uint8_t* data, int64_t from, int64_t end, std::strin
   const int64_t lastStart = end - len;
   int64_t p = from;
   while (p <= lastStart) {
-    const uint8_t c = data[p + len - 1];
-    if (c == lastByte) {
-      if (std::memcmp(data + p, pat, static_cast<size_t>(len - 1)) == 0) return p;
+    const void* hit = std::memchr(data + p + key, keyByte, static_cast<size_t>(lastStart - p + 1));
+    if (!hit) return -1;
+    p = static_cast<const uint8_t*>(hit) - data - key;
+    if (data[p] == pat[0]) {
+      if (std::memcmp(data + p, pat, static_cast<size_t>(len)) == 0) return p;
       verified += len;
       if (verified > allowance + 4 * (p - from)) return PrefixTableSearch(data, p, end, pat, len);
     }
-    p += shift[c];
+    ++p;
   }
   return -1;
 }

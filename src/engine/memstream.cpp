@@ -15,7 +15,9 @@ namespace {
 }
 }  // namespace
 
-TMemoryStream::TMemoryStream() noexcept { live_.fetch_add(1, std::memory_order_relaxed); }
+TMemoryStream::TMemoryStream() noexcept {
+  live_.fetch_add(1, std::memory_order_relaxed);
+}
 
 TMemoryStream* TMemoryStream::CreateView(const uint8_t* data, int64_t size) {
   auto* s = new TMemoryStream();

@@ -196,8 +196,7 @@ void TUploadState::ParseBody(TMemoryStream& body, IClientProbe& probe) {
           if (!untyped && typeAt + kContentType.size() + 1 <= header2.size())
             item.ContentType = header2.substr(typeAt + kContentType.size() + 1);
           item.FileName = ExtractFileName(item.LocalName, Separators::WindowsAndSlash);
-          const std::string_view ext =
-              ExtractFileExt(item.FileName, Separators::WindowsAndSlash);
+          const std::string_view ext = ExtractFileExt(item.FileName, Separators::WindowsAndSlash);
           if (ext.size() > 1) item.Extension = ext.substr(1);
           item.NameOnly = item.Extension.empty()
                               ? item.FileName
@@ -225,13 +224,10 @@ void TUploadState::ParseBody(TMemoryStream& body, IClientProbe& probe) {
     if (!names.fileName.empty()) {
       FVars->Add(names.name + "=" + names.fileName);
     } else {
-      const int32_t line = FVars->IndexOfName(names.name);
-      if (line < 0) {
-        FVars->Add(names.name + "=" + value);
-      } else {
-        std::string joined = names.name;
-        joined.append("=").append(FVars->ValueFromIndex(line)).append(", ").append(value);
-        FVars->Put(line, std::move(joined));
+      const int32_t line = FVars->FindOrAdd(names.name, value);
+      if (line >= 0) {
+        value.insert(0, ", ");
+        FVars->ExtendValue(line, names.name, value);
       }
     }
   }

@@ -39,7 +39,8 @@ HRESULT Tprocess::get_OverwriteMode(LONG* Value) {
 }
 
 HRESULT Tprocess::put_OverwriteMode(LONG Value) {
-  return Guard([&] { FOverwriteMode = (Value == 1 || Value == 2) ? static_cast<uint8_t>(Value) : 0; });
+  return Guard(
+      [&] { FOverwriteMode = (Value == 1 || Value == 2) ? static_cast<uint8_t>(Value) : 0; });
 }
 
 HRESULT Tprocess::get_OverwriteChr(BSTR* Value) {

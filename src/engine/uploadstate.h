@@ -15,12 +15,12 @@ namespace kvp {
 
 // One uploaded file.
 struct TFileRecord {
-  std::string FileName;     // the client's name without folders
-  std::string LocalName;    // the filename attribute exactly as sent
-  std::string Extension;    // after the last ".", without it
-  std::string ContentType;  // the declared type
-  std::string NameOnly;     // FileName without "." and Extension
-  std::string NewName;      // set by saving with numbered names
+  std::string FileName;                 // the client's name without folders
+  std::string LocalName;                // the filename attribute exactly as sent
+  std::string Extension;                // after the last ".", without it
+  std::string ContentType;              // the declared type
+  std::string NameOnly;                 // FileName without "." and Extension
+  std::string NewName;                  // set by saving with numbered names
   std::unique_ptr<TMemoryStream> Data;  // the file's bytes (a view into the body)
 };
 

@@ -31,7 +31,8 @@ std::string WriteNumbered(const TFileRecord& item, const std::string& target,
   for (uint64_t n = 1;; ++n) {
     std::string candidate = stem + separator + std::to_string(n) + std::string(ext);
     if (FileExistsAnsi(candidate)) continue;
-    if (WriteItem(item, candidate, CreateMode::CreateNew) == WriteOutcome::Written) return candidate;
+    if (WriteItem(item, candidate, CreateMode::CreateNew) == WriteOutcome::Written)
+      return candidate;
     // Taken in the meantime by another writer: on to the next number.
   }
 }

@@ -96,10 +96,9 @@ HRESULT Tprocess::Copy(BSTR OldName, BSTR NewName) {
         throw EStreamError("Out of memory while expanding memory stream");
       content.SetSize(size.QuadPart);
       DWORD got = 0;
-      if (size.QuadPart > 0 &&
-          (!ReadFile(in.Get(), content.WritableMemory(), static_cast<DWORD>(size.QuadPart), &got,
-                     nullptr) ||
-           got != static_cast<DWORD>(size.QuadPart)))
+      if (size.QuadPart > 0 && (!ReadFile(in.Get(), content.WritableMemory(),
+                                          static_cast<DWORD>(size.QuadPart), &got, nullptr) ||
+                                got != static_cast<DWORD>(size.QuadPart)))
         throw EReadError("Stream read error");
     }
     try {

@@ -76,7 +76,9 @@ ComPtr<T> Fetch(const wchar_t* name, REFIID iid) {
 
 }  // namespace
 
-ContextRoute ObjectContextRoute() { return TheRoute().kind; }
+ContextRoute ObjectContextRoute() {
+  return TheRoute().kind;
+}
 
 ComPtr<IUnknown> CurrentObjectContext() {
   const Route& route = TheRoute();
@@ -94,7 +96,9 @@ ComPtr<IUnknown> CurrentObjectContext() {
   return context;
 }
 
-ComPtr<IRequest> TASPMTSObject::Request() const { return Fetch<IRequest>(L"Request", IID_IRequest); }
+ComPtr<IRequest> TASPMTSObject::Request() const {
+  return Fetch<IRequest>(L"Request", IID_IRequest);
+}
 
 ComPtr<IResponse> TASPMTSObject::Response() const {
   return Fetch<IResponse>(L"Response", IID_IResponse);

@@ -40,7 +40,9 @@ HRESULT TAutoObject::InnerQueryInterface(REFIID iid, void** object) {
   return S_OK;
 }
 
-ULONG TAutoObject::Identity::AddRef() { return InterlockedIncrement(&self.refCount_); }
+ULONG TAutoObject::Identity::AddRef() {
+  return InterlockedIncrement(&self.refCount_);
+}
 
 ULONG TAutoObject::Identity::Release() {
   const LONG left = InterlockedDecrement(&self.refCount_);
@@ -51,8 +53,12 @@ ULONG TAutoObject::Identity::Release() {
 HRESULT TAutoObject::QueryInterface(REFIID iid, void** object) {
   return controller_->QueryInterface(iid, object);
 }
-ULONG TAutoObject::AddRef() { return controller_->AddRef(); }
-ULONG TAutoObject::Release() { return controller_->Release(); }
+ULONG TAutoObject::AddRef() {
+  return controller_->AddRef();
+}
+ULONG TAutoObject::Release() {
+  return controller_->Release();
+}
 
 HRESULT TAutoObject::GetTypeInfoCount(UINT* count) {
   if (!count) return E_POINTER;

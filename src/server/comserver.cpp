@@ -70,7 +70,8 @@ HRESULT TComServer::RegisterServer() {
     std::wstring helpDir = modulePath_;
     helpDir.erase(helpDir.find_last_of(L'\\') + 1);
     std::wstring path = modulePath_;
-    if (FAILED(RegisterTypeLib(typeLib_.Get(), path.data(), helpDir.empty() ? nullptr : helpDir.data())))
+    if (FAILED(RegisterTypeLib(typeLib_.Get(), path.data(),
+                               helpDir.empty() ? nullptr : helpDir.data())))
       return E_FAIL;
     for (TAutoObjectFactory* f : classes_.Snapshot()) {
       WriteLock lock(classes_.Lock());
@@ -167,9 +168,9 @@ void CreateRegKey(const std::wstring& key, const wchar_t* valueName, const std::
   if (RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                       KEY_READ | KEY_WRITE, nullptr, &handle, nullptr) != ERROR_SUCCESS)
     throw EOleError("Error creating registry key");
-  const LONG result = RegSetValueExW(handle, valueName, 0, REG_SZ,
-                                     reinterpret_cast<const BYTE*>(data.c_str()),
-                                     static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+  const LONG result =
+      RegSetValueExW(handle, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                     static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(handle);
   if (result != ERROR_SUCCESS) throw EOleError("Error setting registry value");
 }
@@ -221,7 +222,9 @@ TAutoObjectFactory::TAutoObjectFactory(TComServer& server, TAutoObjectCreator cr
   server_.Classes().Add(this);
 }
 
-TAutoObjectFactory::~TAutoObjectFactory() { server_.Classes().Remove(this); }
+TAutoObjectFactory::~TAutoObjectFactory() {
+  server_.Classes().Remove(this);
+}
 
 std::wstring TAutoObjectFactory::ProgID() const {
   const std::wstring& server = server_.ServerName();
@@ -237,8 +240,12 @@ HRESULT TAutoObjectFactory::QueryInterface(REFIID iid, void** object) {
   return S_OK;
 }
 
-ULONG TAutoObjectFactory::AddRef() { return static_cast<ULONG>(server_.CountFactoryRef(true)); }
-ULONG TAutoObjectFactory::Release() { return static_cast<ULONG>(server_.CountFactoryRef(false)); }
+ULONG TAutoObjectFactory::AddRef() {
+  return static_cast<ULONG>(server_.CountFactoryRef(true));
+}
+ULONG TAutoObjectFactory::Release() {
+  return static_cast<ULONG>(server_.CountFactoryRef(false));
+}
 
 HRESULT TAutoObjectFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
   if (!object) return E_POINTER;
@@ -285,8 +292,7 @@ void TAutoObjectFactory::UpdateRegistry(bool reg) {
     CreateRegKey(classKey, nullptr, description_);
     CreateRegKey(classKey + L"\\InprocServer32", nullptr,
                  RegisteredModulePath(server_.ModulePath()));
-    CreateRegKey(classKey + L"\\InprocServer32", L"ThreadingModel",
-                 ThreadingModelName(threading_));
+    CreateRegKey(classKey + L"\\InprocServer32", L"ThreadingModel", ThreadingModelName(threading_));
     if (!progID.empty()) {
       CreateRegKey(progID, nullptr, description_);
       CreateRegKey(progID + L"\\Clsid", nullptr, GuidText(clsid_));

@@ -7,7 +7,8 @@
 namespace kvp {
 
 namespace {
-void SetText(ICreateErrorInfo* builder, HRESULT (STDMETHODCALLTYPE ICreateErrorInfo::*setter)(LPOLESTR),
+void SetText(ICreateErrorInfo* builder,
+             HRESULT (STDMETHODCALLTYPE ICreateErrorInfo::*setter)(LPOLESTR),
              std::string_view text) {
   std::wstring wide = ToWideString(text);
   (builder->*setter)(wide.data());

@@ -28,10 +28,10 @@ class Exception : public std::exception {
   int32_t helpContext_;
 };
 
-#define KVP_EXCEPTION(Name, Base)  \
-  class Name : public Base {       \
-   public:                         \
-    using Base::Base;              \
+#define KVP_EXCEPTION(Name, Base) \
+  class Name : public Base {      \
+   public:                        \
+    using Base::Base;             \
   };
 
 KVP_EXCEPTION(EIndexError, Exception)

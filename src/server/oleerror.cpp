@@ -20,8 +20,7 @@ std::string SystemMessage(int32_t code) {
 }  // namespace
 
 std::string TrimMessageTail(std::string text) {
-  while (!text.empty() &&
-         (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.'))
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.'))
     text.pop_back();
   return text;
 }
@@ -52,9 +51,8 @@ void RaiseFromStatus(HRESULT status) {
     info->GetHelpFile(helpFile.Put());
     info->GetHelpContext(&helpContext);
   }
-  throw EOleException(TrimMessageTail(ToAnsi(description.Get())), status,
-                      ToAnsi(source.Get()), ToAnsi(helpFile.Get()),
-                      static_cast<int32_t>(helpContext));
+  throw EOleException(TrimMessageTail(ToAnsi(description.Get())), status, ToAnsi(source.Get()),
+                      ToAnsi(helpFile.Get()), static_cast<int32_t>(helpContext));
 }
 
 }  // namespace kvp
