@@ -26,7 +26,9 @@ WriteOutcome WriteItem(const TFileRecord& item, const std::string& name, CreateM
 // Writes under the first free numbered name and returns that name.
 std::string WriteNumbered(const TFileRecord& item, const std::string& target,
                           const std::string& separator) {
-  const std::string_view ext = ExtractFileExt(target);
+  // Windows takes "/" as a folder separator too: a dot in a folder name
+  // written with "/" must not be taken for the extension.
+  const std::string_view ext = ExtractFileExt(target, Separators::WindowsAndSlash);
   const std::string stem = target.substr(0, target.size() - ext.size());
   for (uint64_t n = 1;; ++n) {
     std::string candidate = stem + separator + std::to_string(n) + std::string(ext);
@@ -54,7 +56,7 @@ HRESULT Tprocess::FileSave(BSTR FileName, LONG Index) {
             WriteItem(item, target, CreateMode::CreateNew) == WriteOutcome::NameTaken)
           written = WriteNumbered(item, target, FOverwriteChr);
         // The bare name of the file actually written.
-        item.NewName = std::string(ExtractFileName(written));
+        item.NewName = std::string(ExtractFileName(written, Separators::WindowsAndSlash));
         break;
       }
       default:
