@@ -296,6 +296,10 @@ int main(int argc, char** argv) {
       st.ParseBody(*st.FBody, probe);
     }
     const int64_t peak = kvbench::StopHeapCount();
+    if (peak < 0) {
+      std::printf("  %-32s N = %" PRId64 ", peak not counted on this platform\n", name, size);
+      return;
+    }
     const double limit = 1.15 * static_cast<double>(size) + kMiB;
     std::printf("  %-32s N = %" PRId64 ", peak = %" PRId64 " (%.3f N)\n", name, size, peak,
                 static_cast<double>(peak) / static_cast<double>(size));

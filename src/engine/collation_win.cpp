@@ -36,10 +36,22 @@ std::string MatchKey(std::string_view text) {
 }
 
 uint64_t MatchHash(std::string_view text) {
-  const std::string key = MatchKey(text);
+  // Short names, the usual case, get their key in a buffer on the stack.
+  char buffer[512];
+  const char* source = text.empty() ? "" : text.data();
+  const int length = text.empty() ? -1 : Clamp(text.size());
+  int n = LCMapStringA(LOCALE_USER_DEFAULT, LCMAP_SORTKEY | NORM_IGNORECASE, source, length, buffer,
+                       sizeof buffer);
+  std::string longKey;
+  const char* key = buffer;
+  if (n <= 0) {
+    longKey = MatchKey(text);
+    key = longKey.data();
+    n = static_cast<int>(longKey.size());
+  }
   uint64_t h = 1469598103934665603ull;  // FNV-1a over the sort key
-  for (char c : key) {
-    h ^= static_cast<unsigned char>(c);
+  for (int i = 0; i < n; ++i) {
+    h ^= static_cast<unsigned char>(key[i]);
     h *= 1099511628211ull;
   }
   return h;

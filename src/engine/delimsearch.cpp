@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "bytescan.h"
+
 namespace kvp {
 
 namespace {
@@ -20,9 +22,9 @@ int64_t PrefixTableSearch(const uint8_t* data, int64_t from, int64_t end, const 
   for (int64_t i = from; i < end; ++i) {
     if (k == 0) {
       // Nothing matched yet: jump to the next byte that can start a match.
-      const void* hit = std::memchr(data + i, pat[0], static_cast<size_t>(end - i));
+      const uint8_t* hit = FindByte(data + i, static_cast<size_t>(end - i), pat[0]);
       if (!hit) return -1;
-      i = static_cast<const uint8_t*>(hit) - data;
+      i = hit - data;
     }
     while (k > 0 && data[i] != pat[k]) k = fail[static_cast<size_t>(k - 1)];
     if (data[i] == pat[k]) ++k;
@@ -38,16 +40,16 @@ int64_t FindDelimiter(const uint8_t* data, int64_t from, int64_t end, std::strin
   if (len < 2 || from < 0 || end - from < len) return -1;
   const auto* pat = reinterpret_cast<const uint8_t*>(pattern.data());
 
-  // Candidates are found with memchr on one byte of the pattern: the one that
-  // is rarest in the pattern itself, the later the better. Boundaries end in
-  // characters that occur once in them, and content built from the boundary
-  // less its last byte then holds no candidate at all.
+  // Candidates must show the pattern's first byte and, at its offset, the
+  // byte that is rarest in the pattern itself (the later the better). Both
+  // are looked for together: boundaries end in characters that occur once in
+  // them, and content built from the boundary less its last byte then holds
+  // no candidate at all.
   int64_t counts[256] = {};
   for (int64_t i = 0; i < len; ++i) ++counts[pat[i]];
   int64_t key = len - 1;
-  for (int64_t i = len - 2; i >= 0; --i)
+  for (int64_t i = len - 2; i >= 1; --i)
     if (counts[pat[i]] < counts[pat[key]]) key = i;
-  const uint8_t keyByte = pat[key];
 
   // Verifications may cost up to len bytes each; once they outweigh the ground
   // covered, the input is adversarial and the linear scan takes over.
@@ -56,14 +58,13 @@ int64_t FindDelimiter(const uint8_t* data, int64_t from, int64_t end, std::strin
   const int64_t lastStart = end - len;
   int64_t p = from;
   while (p <= lastStart) {
-    const void* hit = std::memchr(data + p + key, keyByte, static_cast<size_t>(lastStart - p + 1));
+    const uint8_t* hit = FindPair(data + p, static_cast<size_t>(lastStart - p + 1), pat[0],
+                                  static_cast<size_t>(key), pat[key]);
     if (!hit) return -1;
-    p = static_cast<const uint8_t*>(hit) - data - key;
-    if (data[p] == pat[0]) {
-      if (std::memcmp(data + p, pat, static_cast<size_t>(len)) == 0) return p;
-      verified += len;
-      if (verified > allowance + 4 * (p - from)) return PrefixTableSearch(data, p, end, pat, len);
-    }
+    p = hit - data;
+    if (std::memcmp(data + p, pat, static_cast<size_t>(len)) == 0) return p;
+    verified += len;
+    if (verified > allowance + 4 * (p - from)) return PrefixTableSearch(data, p, end, pat, len);
     ++p;
   }
   return -1;

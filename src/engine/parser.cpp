@@ -8,6 +8,7 @@
 
 #include "../fileout/pathrules.h"
 #include "collation.h"
+#include "bytescan.h"
 #include "delimsearch.h"
 #include "uploadstate.h"
 
@@ -27,8 +28,8 @@ class LineScanner {
 
   int64_t Length(int64_t start) const {
     if (start >= size_) return 0;
-    const void* lf = std::memchr(data_ + start, '\n', static_cast<size_t>(size_ - start));
-    return lf ? static_cast<const uint8_t*>(lf) - (data_ + start) + 1 : size_ - start;
+    const uint8_t* lf = FindByte(data_ + start, static_cast<size_t>(size_ - start), '\n');
+    return lf ? lf - (data_ + start) + 1 : size_ - start;
   }
 
   void Text(int64_t start, int64_t length, std::string& out) const {
@@ -36,8 +37,8 @@ class LineScanner {
     const uint8_t* p = data_ + start;
     const uint8_t* e = Trimmed(start, length);
     while (p < e) {
-      const void* cr = std::memchr(p, '\r', static_cast<size_t>(e - p));
-      const uint8_t* stop = cr ? static_cast<const uint8_t*>(cr) : e;
+      const uint8_t* cr = FindByte(p, static_cast<size_t>(e - p), '\r');
+      const uint8_t* stop = cr ? cr : e;
       out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(stop - p));
       p = stop + 1;
     }
@@ -50,7 +51,7 @@ class LineScanner {
     const auto n = static_cast<size_t>(e - p);
     if (n < text.size()) return false;
     if (n == text.size()) return std::memcmp(p, text.data(), n) == 0;
-    if (!std::memchr(p, '\r', n)) return false;
+    if (!FindByte(p, n, '\r')) return false;
     size_t j = 0;
     for (; p < e; ++p) {
       if (*p == '\r') continue;

@@ -23,6 +23,8 @@ class JsonWriter {
   void Key(std::string_view utf8);
   void String(std::string_view utf8);
   void Number(int64_t value);
+  void Bool(bool value);
+  void Null();
 
   const std::string& Text() const noexcept { return text_; }
 
