@@ -5,6 +5,8 @@
 namespace kvbench {
 
 void StartHeapCount() {}
-int64_t StopHeapCount() { return -1; }
+int64_t StopHeapCount() {
+  return -1;
+}
 
 }  // namespace kvbench

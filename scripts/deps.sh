@@ -5,13 +5,20 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libgtest-dev googletest libbenchmark-dev
           mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools
-          libwine-dev wine64 wine wine32:i386)
+          libwine-dev wine64 wine wine32:i386
+          chromium)
+# The serve command's end-to-end test and benchmark drive it with curl.
+packages+=(curl)
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# Node.js and npm for the browser test (tests/e2e), from Debian when the
+# machine has none of its own.
+command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
+
+if [ ${#missing[@]} -gt 0 ]; then
 
 echo "Installing: ${missing[*]}"
 SUDO=""
@@ -21,3 +28,13 @@ dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architect
 $SUDO apt-get update -q
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}" \
   || DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${missing[@]}"
+fi
+
+# The browser test's npm packages, as tests/e2e/package-lock.json pins them.
+# Without them that test is skipped, so a failure here does not stop the rest.
+e2e="$(cd "$(dirname "$0")/.." && pwd)/tests/e2e"
+if [ ! -d "$e2e/node_modules/playwright-core" ] && command -v npm >/dev/null 2>&1; then
+  echo "npm ci in tests/e2e"
+  (cd "$e2e" && timeout 600 npm ci --no-audit --no-fund) \
+    || echo "deps: npm ci in tests/e2e failed: the browser test will be skipped" >&2
+fi

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # The main job: builds the x64 DLL and the local host, readies the Wine
-# prefix of the build tree and runs kvhost. Without arguments it inspects the
-# sample upload body in examples/.
-#   scripts/run.sh [inspect BODYFILE [--chunk N] [--disconnect-at K]]
+# prefix of the build tree, registers kvParcelin.dll there and serves the
+# demo site examples/www with kvhost serve (the address is printed; Ctrl+C
+# stops it). PORT chooses the port (default 8080).
+#
+# With arguments it runs that kvhost subcommand instead, e.g.
+#   scripts/run.sh inspect examples/sample-body.txt --call FileName 0
+#   scripts/run.sh run examples/www/default.asp
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -15,6 +19,11 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 wine=/usr/lib/wine/wine64
 export WINELOADER=$wine
 sh tests/wine/wine_setup.sh "$wine" "$build/tests/wine/appdefaults.reg" "$build/wine_setup.log"
+kvhost="$build/bin/kvhost.exe"
 
-[ $# -gt 0 ] || set -- inspect examples/sample-body.txt
-exec "$wine" "$build/bin/kvhost.exe" "$@" </dev/null
+if [ $# -gt 0 ]; then
+  exec "$wine" "$kvhost" "$@" </dev/null
+fi
+
+"$wine" "$kvhost" register </dev/null >/dev/null
+exec "$wine" "$kvhost" serve --root "$root/examples/www" --port "${PORT:-8080}" </dev/null

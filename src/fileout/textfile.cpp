@@ -71,7 +71,8 @@ std::string InOutErrorMessage(unsigned long code) {
 
 void AppendLineToFile(const std::string& name, std::string_view text) {
   // A NUL would cut the name short in the file system, and a longer name than
-  // the record holds would be cut as well: both are refused.
+  // the record holds would be cut as well: both are refused, with the
+  // platform's error number and a message that says why.
   if (HasEmbeddedNul(name))
     throw EInOutError("Invalid filename: the name contains a NUL character", ERROR_INVALID_NAME);
   if (name.size() > kMaxName)

@@ -48,7 +48,9 @@
 #include <vector>
 
 #include "aspstub.h"
+#include "asphost.h"
 #include "automation.h"
+#include "httpserve.h"
 #include "jsonwriter.h"
 #include "mtxexclient.h"
 #include "options.h"
@@ -660,11 +662,22 @@ std::vector<std::wstring> Arguments() {
   return args;
 }
 
+// Subcommands served by other parts of the local host: they take the
+// command line from their own name on.
+int Delegate(int (*command)(int, wchar_t**)) {
+  int count = 0;
+  const std::unique_ptr<LPWSTR, LocalFreer> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+  if (!argv || count < 2) return kUsageError;
+  return command(count - 1, argv.get() + 1);
+}
+
 }  // namespace
 
 int main() {
   try {
     const std::vector<std::wstring> args = Arguments();
+    if (!args.empty() && args[0] == L"run") return Delegate(kvasp::RunPageCommand);
+    if (!args.empty() && args[0] == L"serve") return Delegate(ServeCommand);
     const std::optional<kvhost::Options> options = kvhost::ParseArguments(args);
     if (!options) {
       std::fputs(kvhost::kUsage, stderr);

@@ -9,7 +9,11 @@ const char kUsage[] =
     "                      [--call MEMBER [ARG...]]... [--put MEMBER VALUE]...\n"
     "                      [--save DIR]... [--mode N]\n"
     "       kvhost register\n"
-    "       kvhost unregister\n";
+    "       kvhost unregister\n"
+    "       kvhost run PAGE [--body FILE] [--header NAME:VALUE]... [--query QS] [--method M]\n"
+    "                       [--root DIR] [--include]\n"
+    "       kvhost serve [--root DIR] [--port N] [--bind ADDR] [--threads N]\n"
+    "                    [--max-request-bytes N]\n";
 
 namespace {
 

@@ -38,6 +38,12 @@ const VARIANT& Call::Arg(size_t index) const {
   return v;
 }
 
+VARIANT* Call::Ref(size_t index) const {
+  if (index >= Count()) throw Fault{DISP_E_BADPARAMCOUNT, {}, {}};
+  const VARIANT& v = params_.rgvarg[params_.cArgs - 1 - index];
+  return V_VT(&v) == (VT_BYREF | VT_VARIANT) ? V_VARIANTREF(&v) : nullptr;
+}
+
 void Call::Convert(size_t index, VARTYPE type, kvp::Variant& out) const {
   // VariantChangeType does not change its source; the header lacks the const.
   HRESULT hr =

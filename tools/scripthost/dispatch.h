@@ -44,6 +44,10 @@ class Call {
   void Expect(size_t min, size_t max) const;
   // The argument at `index`, a by-reference variant followed to its target.
   const VARIANT& Arg(size_t index) const;
+  // The caller's variable behind a by-reference argument (VT_BYREF|VT_VARIANT),
+  // for a member that reports back through it; null when the argument came
+  // by value.
+  VARIANT* Ref(size_t index) const;
   // The argument converted with VariantChangeType (booleans read True/False).
   // A value that does not convert fails the call with the conversion's status
   // (DISP_E_TYPEMISMATCH, DISP_E_OVERFLOW, ...).

@@ -1,0 +1,565 @@
+// The serve command's request rules without a network (head parsing, the
+// meaning of the fields, target decoding and normalisation, content types,
+// the command line), and the server in this process with a stand-in page
+// runner over loopback: pages run side by side on worker threads that are
+// single-threaded apartments, the body is pulled as the page reads it, and a
+// client that hangs up shows as a disconnect.
+#include <gtest/gtest.h>
+
+#include "connection.h"
+
+#include <objbase.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "httpparse.h"
+#include "httpserve.h"
+#include "mimetypes.h"
+#include "sitepath.h"
+
+namespace kvserve {
+namespace {
+
+int ParseStatus(const std::string& head) {
+  RequestHead parsed;
+  return ParseHead(head, parsed).status;
+}
+
+int InterpretStatus(const std::string& head, RequestMeta* meta = nullptr) {
+  RequestHead parsed;
+  const Verdict v = ParseHead(head, parsed);
+  if (v) return v.status;
+  RequestMeta local;
+  return InterpretHead(parsed, meta ? *meta : local).status;
+}
+
+TEST(HeadEnd, FindsTheBlankLineWithEitherLineEnd) {
+  EXPECT_EQ(FindHeadEnd("GET / HTTP/1.1\r\nHost: a\r\n\r\nBODY"), 27u);
+  EXPECT_EQ(FindHeadEnd("GET / HTTP/1.1\nHost: a\n\nBODY"), 24u);
+  EXPECT_EQ(FindHeadEnd("GET / HTTP/1.1\r\nHost: a\r\n"), std::string::npos);
+  EXPECT_EQ(FindHeadEnd("GET / HTTP/1.1\r\nHost: a\r\n\r"), std::string::npos);
+  EXPECT_EQ(FindHeadEnd(""), std::string::npos);
+}
+
+TEST(Head, ParsesRequestLineAndFields) {
+  RequestHead head;
+  const Verdict v = ParseHead(
+      "POST /up/a.asp?x=1 HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nContent-Type:  multipart/form-data; "
+      "boundary=xyz \r\nX-Empty:\r\n\r\n",
+      head);
+  ASSERT_FALSE(v) << v.why;
+  EXPECT_EQ(head.method, "POST");
+  EXPECT_EQ(head.target, "/up/a.asp?x=1");
+  EXPECT_EQ(head.versionMinor, 1);
+  ASSERT_EQ(head.headers.size(), 3u);
+  EXPECT_EQ(head.headers[1].second, "multipart/form-data; boundary=xyz");
+  EXPECT_EQ(head.headers[2].second, "");
+  ASSERT_NE(head.Find("content-TYPE"), nullptr);
+  EXPECT_EQ(head.Find("Missing"), nullptr);
+}
+
+TEST(Head, RefusesMalformedRequests) {
+  EXPECT_EQ(ParseStatus("GARBAGE\r\n\r\n"), 400);
+  EXPECT_EQ(ParseStatus("GET /\r\n\r\n"), 400);             // no version
+  EXPECT_EQ(ParseStatus("GET  / HTTP/1.1\r\n\r\n"), 400);   // double space
+  EXPECT_EQ(ParseStatus("GET / HTTP/1.1 x\r\n\r\n"), 400);  // extra word
+  EXPECT_EQ(ParseStatus("G(T / HTTP/1.1\r\n\r\n"), 400);    // not a token
+  EXPECT_EQ(ParseStatus("GET / HTTP/1.x\r\n\r\n"), 400);
+  EXPECT_EQ(ParseStatus("GET / HTTPS/1.1\r\n\r\n"), 400);
+  EXPECT_EQ(ParseStatus("GET / HTTP/0.9\r\n\r\n"), 400);
+  EXPECT_EQ(ParseStatus("GET / HTTP/2.0\r\n\r\n"), 505);
+  EXPECT_EQ(ParseStatus("GET /a\x01 HTTP/1.1\r\n\r\n"), 400);           // control byte
+  EXPECT_EQ(ParseStatus("GET /\xC3\xA4 HTTP/1.1\r\n\r\n"), 400);        // raw 8-bit target
+  EXPECT_EQ(ParseStatus("GET / HTTP/1.1\r\nHost a\r\n\r\n"), 400);      // no colon
+  EXPECT_EQ(ParseStatus("GET / HTTP/1.1\r\nHost : a\r\n\r\n"), 400);    // space before colon
+  EXPECT_EQ(ParseStatus("GET / HTTP/1.1\r\nA: b\r\n c\r\n\r\n"), 400);  // folded line
+  EXPECT_EQ(ParseStatus("GET / HTTP/1.1\r\nA: b\rc\r\n\r\n"), 400);     // stray CR
+  const char withNul[] = "GET / HTTP/1.1\r\nA: b\0c\r\n\r\n";
+  EXPECT_EQ(ParseStatus(std::string(withNul, sizeof withNul - 1)), 400);
+  EXPECT_EQ(ParseStatus("GET /" + std::string(kMaxTargetBytes, 'a') + " HTTP/1.1\r\n\r\n"), 414);
+  std::string many = "GET / HTTP/1.1\r\n";
+  for (size_t i = 0; i <= kMaxHeaderCount; ++i) many += "X-" + std::to_string(i) + ": v\r\n";
+  EXPECT_EQ(ParseStatus(many + "\r\n"), 431);
+}
+
+TEST(Meta, ReadsLengthPersistenceAndExpectation) {
+  RequestMeta meta;
+  EXPECT_EQ(InterpretStatus("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1234\r\n"
+                            "Expect: 100-continue\r\n\r\n",
+                            &meta),
+            0);
+  EXPECT_EQ(meta.contentLength, 1234);
+  EXPECT_TRUE(meta.keepAlive);
+  EXPECT_TRUE(meta.expectContinue);
+  EXPECT_EQ(meta.host, "a");
+
+  EXPECT_EQ(
+      InterpretStatus("GET / HTTP/1.1\r\nHost: a\r\nConnection: keep-alive, Close\r\n\r\n", &meta),
+      0);
+  EXPECT_FALSE(meta.keepAlive);
+  EXPECT_EQ(InterpretStatus("GET / HTTP/1.0\r\n\r\n", &meta), 0);
+  EXPECT_FALSE(meta.keepAlive);
+  EXPECT_EQ(InterpretStatus("GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", &meta), 0);
+  EXPECT_TRUE(meta.keepAlive);
+  // Same length twice is one length.
+  EXPECT_EQ(InterpretStatus("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5, 5\r\n\r\n", &meta),
+            0);
+  EXPECT_EQ(meta.contentLength, 5);
+}
+
+TEST(Meta, RefusesConflictsAndUnsupportedBodies) {
+  EXPECT_EQ(InterpretStatus("GET / HTTP/1.1\r\n\r\n"), 400);  // no Host
+  EXPECT_EQ(InterpretStatus("GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n"), 400);
+  EXPECT_EQ(InterpretStatus("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: abc\r\n\r\n"), 400);
+  EXPECT_EQ(InterpretStatus("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: -1\r\n\r\n"), 400);
+  EXPECT_EQ(InterpretStatus("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: \r\n\r\n"), 400);
+  EXPECT_EQ(InterpretStatus("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n"
+                            "Content-Length: 6\r\n\r\n"),
+            400);
+  EXPECT_EQ(
+      InterpretStatus("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1234567890123456\r\n\r\n"),
+      400);
+  EXPECT_EQ(InterpretStatus("POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n"),
+            411);
+  EXPECT_EQ(InterpretStatus("POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n"
+                            "Content-Length: 5\r\n\r\n"),
+            400);
+  EXPECT_EQ(InterpretStatus("POST / HTTP/1.1\r\nHost: a\r\nExpect: 200-ok\r\n\r\n"), 417);
+}
+
+TEST(Methods, KnowsTheStandardOnes) {
+  EXPECT_TRUE(IsKnownMethod("GET"));
+  EXPECT_TRUE(IsKnownMethod("POST"));
+  EXPECT_FALSE(IsKnownMethod("get"));
+  EXPECT_FALSE(IsKnownMethod("BREW"));
+}
+
+TargetPath Target(const std::string& target) {
+  TargetPath path;
+  const Verdict v = ParseTarget(target, path);
+  EXPECT_FALSE(v) << target << ": " << v.why;
+  return path;
+}
+
+int TargetStatus(const std::string& target) {
+  TargetPath path;
+  return ParseTarget(target, path).status;
+}
+
+TEST(Target, DecodesAndNormalises) {
+  TargetPath p = Target("/a/./b//c.asp?x=%20y");
+  EXPECT_EQ(p.segments, (std::vector<std::string>{"a", "b", "c.asp"}));
+  EXPECT_EQ(p.Path(), "/a/b/c.asp");
+  EXPECT_EQ(p.query, "x=%20y");
+  EXPECT_FALSE(p.trailingSlash);
+
+  p = Target("/");
+  EXPECT_TRUE(p.segments.empty());
+  EXPECT_TRUE(p.trailingSlash);
+  EXPECT_EQ(p.Path(), "/");
+
+  p = Target("/my%20files/Gr%C3%BC%C3%9Fe.txt");
+  EXPECT_EQ(p.segments, (std::vector<std::string>{"my files",
+                                                  "Gr\xC3\xBC\xC3\x9F"
+                                                  "e.txt"}));
+  EXPECT_EQ(p.EncodedPath(), "/my%20files/Gr%C3%BC%C3%9Fe.txt");
+
+  p = Target("/dir/");
+  EXPECT_TRUE(p.trailingSlash);
+  EXPECT_EQ(p.Path(), "/dir/");
+
+  // Absolute form: the path only.
+  p = Target("http://example.invalid:81/x/y.html?q");
+  EXPECT_EQ(p.Path(), "/x/y.html");
+  EXPECT_EQ(p.query, "q");
+
+  // Decoded once only: "%252e%252e" is a name of its own, not a parent.
+  p = Target("/%252e%252e/x");
+  EXPECT_EQ(p.segments.front(), "%2e%2e");
+  // An encoded slash separates like a plain one.
+  p = Target("/a%2Fb.txt");
+  EXPECT_EQ(p.segments, (std::vector<std::string>{"a", "b.txt"}));
+}
+
+TEST(Target, RefusesEveryWayOut) {
+  for (const char* target : {
+           "/..",
+           "/../x",
+           "/a/../../x",
+           "/a/..",
+           "/%2e%2e/x",
+           "/%2E%2E/x",
+           "/.%2e/x",
+           "/%2e./x",
+           "/a/%2e%2e%2f%2e%2e%2fx",
+           "/..%2fx",
+           "/..%5cx",
+           "/a\\..\\x",
+           "/\\x",
+           "/%5c%5cserver/x",
+           "/c:/windows/win.ini",
+           "/C:%5Cwindows",
+           "/z:",
+           "/a.asp::$DATA",
+           "/a%00.txt",
+           "/a%00",
+           "/a%0d%0ab",
+           "/a%7f",
+           "/a.asp.",
+           "/a.asp%20",
+           "/a.asp%2e",
+           "/...",
+           "/CON",
+           "/con.txt",
+           "/aux",
+           "/NUL.asp",
+           "/COM1",
+           "/lpt9.txt",
+           "/a*.txt",
+           "/a%3f",
+           "/a%22",
+           "/a%3c",
+           "/a|b",
+           "/a#frag",
+           "x/y",
+           "",
+           "*",
+           "http://host",
+           "http://host?x",
+           "/%",
+           "/%2",
+           "/%zz",
+       }) {
+    EXPECT_EQ(TargetStatus(target), 400) << target;
+  }
+}
+
+TEST(Target, SegmentRulesStandAlone) {
+  EXPECT_FALSE(CheckSegment("report.final.pdf"));
+  EXPECT_FALSE(CheckSegment("COM10"));  // not a device
+  EXPECT_FALSE(CheckSegment("console.txt"));
+  EXPECT_TRUE(CheckSegment("conout$"));
+  EXPECT_TRUE(CheckSegment(std::string(256, 'a')));
+}
+
+TEST(Extension, LowerCaseWithDot) {
+  EXPECT_EQ(LowerExtension("Page.ASP"), ".asp");
+  EXPECT_EQ(LowerExtension("archive.tar.GZ"), ".gz");
+  EXPECT_EQ(LowerExtension("README"), "");
+  EXPECT_EQ(LowerExtension("Z:\\dir.x\\file"), "");
+}
+
+TEST(ContentTypes, ByExtension) {
+  EXPECT_EQ(ContentTypeFor(".html"), "text/html");
+  EXPECT_EQ(ContentTypeFor(".txt"), "text/plain");
+  EXPECT_EQ(ContentTypeFor(".png"), "image/png");
+  EXPECT_EQ(ContentTypeFor(".jpeg"), "image/jpeg");
+  EXPECT_EQ(ContentTypeFor(".css"), "text/css");
+  EXPECT_EQ(ContentTypeFor(".js"), "text/javascript");
+  EXPECT_EQ(ContentTypeFor(".bin"), "application/octet-stream");
+  EXPECT_EQ(ContentTypeFor(""), "application/octet-stream");
+}
+
+TEST(Options, DefaultsAndValues) {
+  std::string error;
+  auto options = ParseServeArguments({}, error);
+  ASSERT_TRUE(options) << error;
+  EXPECT_EQ(options->bind, "127.0.0.1");
+  EXPECT_EQ(options->port, 8080);
+  EXPECT_EQ(options->maxRequestBytes, 200LL * 1000 * 1000);
+  EXPECT_TRUE(options->root.empty());
+
+  options = ParseServeArguments({L"--root", L"C:\\site", L"--port=0", L"--bind", L"::1",
+                                 L"--threads", L"3", L"--max-request-bytes", L"1000"},
+                                error);
+  ASSERT_TRUE(options) << error;
+  EXPECT_EQ(options->root, L"C:\\site");
+  EXPECT_EQ(options->port, 0);
+  EXPECT_EQ(options->bind, "::1");
+  EXPECT_EQ(options->threads, 3);
+  EXPECT_EQ(options->maxRequestBytes, 1000);
+}
+
+TEST(Options, RefusesNonsense) {
+  std::string error;
+  for (const std::vector<std::wstring>& args : std::vector<std::vector<std::wstring>>{
+           {L"--port", L"65536"},
+           {L"--port", L"-1"},
+           {L"--port", L"80x"},
+           {L"--port"},
+           {L"--threads", L"0"},
+           {L"--threads", L"65"},
+           {L"--max-request-bytes", L"2147483648"},
+           {L"--root", L""},
+           {L"--what"},
+           {L"stray"},
+       }) {
+    EXPECT_FALSE(ParseServeArguments(args, error)) << "accepted " << args.size() << " args";
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+// ---- the server in this process ------------------------------------------------
+
+using namespace std::chrono_literals;
+
+// A folder of its own under %TEMP% with one (empty) page; removed afterwards.
+class TempSite {
+ public:
+  TempSite() {
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    path_ = std::wstring(temp) + L"kvserve-test-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(path_.c_str(), nullptr);
+    page_ = path_ + L"\\p.asp";
+    HANDLE file = CreateFileW(page_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  }
+  ~TempSite() {
+    DeleteFileW(page_.c_str());
+    RemoveDirectoryW(path_.c_str());
+  }
+  TempSite(const TempSite&) = delete;
+  TempSite& operator=(const TempSite&) = delete;
+  const std::wstring& Path() const { return path_; }
+
+ private:
+  std::wstring path_;
+  std::wstring page_;
+};
+
+// Serve on a thread of its own, on a free loopback port, until destroyed.
+class TestServer {
+ public:
+  TestServer(const std::wstring& root, int threads, PageRunner runner)
+      : runner_(std::move(runner)) {
+    ServeOptions options;
+    options.root = root;
+    options.port = 0;
+    options.threads = threads;
+    std::promise<int> listening;
+    std::future<int> port = listening.get_future();
+    thread_ = std::thread([this, options, &listening] {
+      ServeHooks hooks;
+      hooks.ready = [&listening](int p) { listening.set_value(p); };
+      hooks.stop = &stop_;
+      if (Serve(options, runner_, hooks) != 0) listening.set_value(0);
+    });
+    if (port.wait_for(30s) == std::future_status::ready) port_ = port.get();
+  }
+  ~TestServer() {
+    stop_ = true;
+    thread_.join();
+  }
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+  int Port() const { return port_; }
+
+ private:
+  PageRunner runner_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  int port_ = 0;
+};
+
+UniqueSocket Connect(int port) {
+  UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<u_short>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const DWORD timeout = 20000;
+  setsockopt(s.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+             sizeof timeout);
+  if (connect(s.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) s.Reset();
+  return s;
+}
+
+bool SendText(const UniqueSocket& s, const std::string& data) {
+  size_t sent = 0;
+  while (sent < data.size()) {
+    const int n = send(s.Get(), data.data() + sent, static_cast<int>(data.size() - sent), 0);
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Everything until the server closes (or the receive timeout).
+std::string ReceiveAll(const UniqueSocket& s) {
+  std::string all;
+  char buffer[4096];
+  for (int i = 0; i < 100000; ++i) {
+    const int n = recv(s.Get(), buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    all.append(buffer, static_cast<size_t>(n));
+  }
+  return all;
+}
+
+std::string PostHead(size_t length) {
+  return "POST /p.asp HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: " +
+         std::to_string(length) + "\r\n\r\n";
+}
+
+void Reply(kvasp::ResponseSink& response, const std::string& text) {
+  response.Begin(200, "OK", {{"Content-Type", "text/plain"}});
+  response.Send(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+class ServerTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(winsock_.Status(), 0); }
+  WinsockSession winsock_;
+  TempSite site_;
+};
+
+TEST_F(ServerTest, PagesRunSideBySideOnSingleThreadedApartments) {
+  constexpr int kPages = 4;
+  constexpr size_t kBody = 200000;
+  std::mutex mutex;
+  std::condition_variable all;
+  int arrived = 0;
+  int together = 0;  // how many pages were running at once, at most
+  std::set<DWORD> threads;
+  TestServer server(
+      site_.Path(), kPages,
+      [&](const kvasp::PageRequest&, kvasp::BodySource& body, kvasp::ResponseSink& response) {
+        APTTYPE type = APTTYPE_MTA;
+        APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+        const bool sta = SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && type == APTTYPE_STA;
+        {
+          std::unique_lock<std::mutex> lock(mutex);
+          threads.insert(GetCurrentThreadId());
+          ++arrived;
+          together = std::max(together, arrived);
+          all.notify_all();
+          // Bounded: a server that runs fewer at once fails below, it does not hang.
+          all.wait_for(lock, 10s, [&] { return arrived >= kPages; });
+        }
+        std::vector<uint8_t> buffer(65536);
+        int64_t read = 0;
+        for (int i = 0; i < 100000 && read < body.TotalBytes(); ++i) {
+          const int64_t n = body.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
+          if (n <= 0) break;
+          read += n;
+        }
+        Reply(response, "sta=" + std::to_string(sta) + " read=" + std::to_string(read));
+        return kvasp::PageOutcome{};
+      });
+  ASSERT_NE(server.Port(), 0);
+
+  std::vector<std::string> answers(kPages);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kPages; ++i) {
+    clients.emplace_back([&, i] {
+      const UniqueSocket s = Connect(server.Port());
+      if (s && SendText(s, PostHead(kBody) + std::string(kBody, static_cast<char>('a' + i))))
+        answers[i] = ReceiveAll(s);
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  for (const std::string& answer : answers) {
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+    EXPECT_NE(answer.find("sta=1 read=" + std::to_string(kBody)), std::string::npos) << answer;
+  }
+  EXPECT_EQ(together, kPages);
+  EXPECT_EQ(threads.size(), static_cast<size_t>(kPages));
+}
+
+TEST_F(ServerTest, BodyIsPulledAsItArrives) {
+  std::mutex mutex;
+  std::condition_variable firstRead;
+  int64_t first = 0;
+  TestServer server(
+      site_.Path(), 2,
+      [&](const kvasp::PageRequest&, kvasp::BodySource& body, kvasp::ResponseSink& response) {
+        std::vector<uint8_t> buffer(1 << 20);
+        // Asks for far more than has come: gets what is there, not a wait for all.
+        const int64_t n = body.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          first = n;
+        }
+        firstRead.notify_all();
+        int64_t read = n > 0 ? n : 0;
+        for (int i = 0; i < 100000 && read < body.TotalBytes(); ++i) {
+          const int64_t m = body.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
+          if (m <= 0) break;
+          read += m;
+        }
+        // The end of the body reads as 0.
+        const int64_t end = body.Read(buffer.data(), 16);
+        Reply(response, "read=" + std::to_string(read) + " end=" + std::to_string(end));
+        return kvasp::PageOutcome{};
+      });
+  ASSERT_NE(server.Port(), 0);
+  const UniqueSocket s = Connect(server.Port());
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(SendText(s, PostHead(10000) + std::string(1000, 'x')));
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(firstRead.wait_for(lock, 20s, [&] { return first != 0; }));
+  }
+  EXPECT_GT(first, 0);
+  EXPECT_LE(first, 1000);
+  ASSERT_TRUE(SendText(s, std::string(9000, 'y')));
+  const std::string answer = ReceiveAll(s);
+  EXPECT_NE(answer.find("read=10000 end=0"), std::string::npos) << answer;
+}
+
+TEST_F(ServerTest, HangUpMidBodyReadsAsGone) {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  int64_t read = 0;
+  int64_t last = 0;
+  bool connected = true;
+  TestServer server(
+      site_.Path(), 2,
+      [&](const kvasp::PageRequest&, kvasp::BodySource& body, kvasp::ResponseSink& response) {
+        std::vector<uint8_t> buffer(4096);
+        int64_t got = 0;
+        int64_t n = 0;
+        for (int i = 0; i < 100000; ++i) {
+          n = body.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
+          if (n <= 0) break;
+          got += n;
+        }
+        const bool stillThere = body.Connected() && response.Connected();
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          read = got;
+          last = n;
+          connected = stillThere;
+          finished = true;
+        }
+        done.notify_all();
+        Reply(response, "never read");
+        return kvasp::PageOutcome{};
+      });
+  ASSERT_NE(server.Port(), 0);
+  {
+    const UniqueSocket s = Connect(server.Port());
+    ASSERT_TRUE(s);
+    ASSERT_TRUE(SendText(s, PostHead(100000) + std::string(500, 'z')));
+    std::this_thread::sleep_for(200ms);
+  }  // closed here, 99500 bytes short
+  std::unique_lock<std::mutex> lock(mutex);
+  ASSERT_TRUE(done.wait_for(lock, 30s, [&] { return finished; }));
+  EXPECT_EQ(read, 500);
+  EXPECT_EQ(last, -1);
+  EXPECT_FALSE(connected);
+}
+
+}  // namespace
+}  // namespace kvserve
