@@ -1,9 +1,9 @@
 #include "memstream.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "../server/exceptions.h"
+#include "zeroblock.h"
 
 namespace kvp {
 
@@ -34,7 +34,7 @@ TMemoryStream::~TMemoryStream() {
 }
 
 void TMemoryStream::Clear() noexcept {
-  if (owned_) std::free(data_);
+  if (owned_) FreeZeroed(data_, static_cast<size_t>(capacity_));
   data_ = nullptr;
   size_ = capacity_ = position_ = 0;
   owned_ = true;
@@ -49,18 +49,11 @@ void TMemoryStream::SetSize(int64_t size) {
     size_ = size;
     return;
   }
-  uint8_t* grown;
-  if (size_ == 0) {
-    // calloc hands back zeroed pages without touching them first.
-    std::free(data_);
-    data_ = nullptr;
-    capacity_ = 0;
-    grown = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(size), 1));
-  } else {
-    grown = static_cast<uint8_t*>(std::realloc(data_, static_cast<size_t>(size)));
-    if (grown) std::memset(grown + size_, 0, static_cast<size_t>(size - size_));
-  }
+  // A new zeroed block: what lies past the old content is zero already.
+  uint8_t* grown = AllocZeroed(static_cast<size_t>(size));
   if (!grown) RaiseOutOfMemory();
+  if (size_ > 0) std::memcpy(grown, data_, static_cast<size_t>(size_));
+  FreeZeroed(data_, static_cast<size_t>(capacity_));
   data_ = grown;
   size_ = capacity_ = size;
 }
