@@ -95,6 +95,22 @@ class Variant {
   VARIANT v_;
 };
 
+// COM for the calling thread, in a single-threaded apartment as ASP gives its
+// page threads, for the length of a scope.
+class ComApartment {
+ public:
+  ComApartment() noexcept : status_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  ~ComApartment() {
+    if (SUCCEEDED(status_)) CoUninitialize();
+  }
+  HRESULT Status() const noexcept { return status_; }
+
+ private:
+  HRESULT status_;
+};
+
 // Keeps a safe array's data locked for the length of a scope.
 class SafeArrayLock {
  public:

@@ -13,6 +13,7 @@
 
 #include "asphost.h"
 #include "mtxexclient.h"
+#include "server/oleptr.h"
 #include "textcodec.h"
 
 namespace kvasp {
@@ -180,20 +181,6 @@ class StdoutSink final : public ResponseSink {
   bool connected_ = true;
 };
 
-class ComApartment {
- public:
-  ComApartment() : status_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-  ~ComApartment() {
-    if (SUCCEEDED(status_)) CoUninitialize();
-  }
-  HRESULT Status() const noexcept { return status_; }
-
- private:
-  HRESULT status_;
-};
-
 }  // namespace
 
 int RunPageCommand(int argc, wchar_t** argv) {
@@ -206,7 +193,7 @@ int RunPageCommand(int argc, wchar_t** argv) {
     Print(stderr, L"run: " + why + L"\n" + kUsage);
     return 2;
   }
-  ComApartment com;
+  kvp::ComApartment com;
   if (FAILED(com.Status())) {
     Print(stderr, L"run: CoInitializeEx failed (" + HexStatus(com.Status()) + L")\n");
     return 2;

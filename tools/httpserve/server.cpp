@@ -25,6 +25,7 @@
 #include "httpserve.h"
 #include "mimetypes.h"
 #include "pageio.h"
+#include "server/oleptr.h"
 #include "sitemap.h"
 #include "sitepath.h"
 
@@ -55,22 +56,6 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
       return FALSE;
   }
 }
-
-// COM for a worker thread: a single-threaded apartment, as ASP gives its
-// page threads.
-class Apartment {
- public:
-  Apartment() : status_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-  ~Apartment() {
-    if (SUCCEEDED(status_)) CoUninitialize();
-  }
-  Apartment(const Apartment&) = delete;
-  Apartment& operator=(const Apartment&) = delete;
-  HRESULT Status() const noexcept { return status_; }
-
- private:
-  HRESULT status_;
-};
 
 // Lines on stderr, whole, from any thread.
 class Log {
@@ -521,7 +506,7 @@ int Serve(const ServeOptions& options, const PageRunner& runner, const ServeHook
   std::vector<std::thread> workers;
   for (int i = 0; i < options.threads; ++i) {
     workers.emplace_back([&] {
-      const Apartment apartment;
+      const kvp::ComApartment apartment;
       if (FAILED(apartment.Status())) {
         char text[96];
         std::snprintf(text, sizeof text, "worker: no single-threaded apartment (0x%08lx)",

@@ -55,6 +55,7 @@
 #include "mtxexclient.h"
 #include "options.h"
 #include "serverdll.h"
+#include "server/oleptr.h"
 
 namespace {
 
@@ -75,21 +76,6 @@ constexpr int kReportError = 5;    // a member the report reads failed or answer
 class ReportError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
-};
-
-// COM for the main thread, as an ASP page's thread has it.
-class Apartment {
- public:
-  Apartment() : status_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-  ~Apartment() {
-    if (SUCCEEDED(status_)) CoUninitialize();
-  }
-  Apartment(const Apartment&) = delete;
-  Apartment& operator=(const Apartment&) = delete;
-  HRESULT Status() const noexcept { return status_; }
-
- private:
-  HRESULT status_;
 };
 
 // ---- arguments ----------------------------------------------------------------
@@ -538,7 +524,7 @@ int Inspect(const kvhost::Options& options) {
     return kBodyError;
   }
 
-  const Apartment apartment;
+  const kvp::ComApartment apartment;
   if (FAILED(apartment.Status())) {
     Fail("CoInitializeEx failed", apartment.Status());
     return kCreationError;
@@ -618,7 +604,7 @@ int Inspect(const kvhost::Options& options) {
 
 int Registration(kvhost::Command command) {
   const bool registering = command == kvhost::Command::Register;
-  const Apartment apartment;
+  const kvp::ComApartment apartment;
   if (FAILED(apartment.Status())) {
     Fail("CoInitializeEx failed", apartment.Status());
     return kCreationError;
