@@ -2,22 +2,36 @@
 // text before its first "=" (a line without "=" has none), its value the text
 // after it. Names and whole lines compare with SameText (locale-aware,
 // ignoring case).
+//
+// Lines live in a few large blocks owned by the list instead of one heap
+// block each: a body of 100,000 small form fields costs a handful of
+// allocations, not 100,000. Nothing in a block is freed before the list is;
+// a line that outgrows its room moves to new room with twice the space, so
+// repeated growth of one line costs linear time overall.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "blockpool.h"
 
 namespace kvp {
 
 class TStringList {
  public:
-  int32_t Count() const noexcept { return static_cast<int32_t>(lines_.size()); }
-  const std::string& Strings(int32_t index) const { return lines_.at(static_cast<size_t>(index)); }
+  TStringList() = default;
+  TStringList(const TStringList&) = delete;
+  TStringList& operator=(const TStringList&) = delete;
+
+  int32_t Count() const noexcept { return static_cast<int32_t>(count_); }
+  // Line index as it stands; valid until the list changes that line or dies.
+  std::string_view Strings(int32_t index) const;
 
   // Appends a line; returns its index.
-  int32_t Add(std::string line);
+  int32_t Add(std::string_view line);
 
   // The name of line index: the text before its first "=", or empty.
   std::string_view Names(int32_t index) const;
@@ -35,8 +49,8 @@ class TStringList {
   // Rewrites the first line with that name as name=value, spelled with the
   // name given here, or appends name=value when no line has the name.
   void SetValue(std::string_view name, std::string_view value);
-  // Replaces line index as it stands (its name must stay the same).
-  void Put(int32_t index, std::string line);
+  // Replaces line index.
+  void Put(int32_t index, std::string_view line);
   // Rewrites line index as name=its value followed by suffix, spelled with
   // the name given (equal to the line's own under SameText). Costs the
   // length of what is added, not of the whole line, when the two spellings
@@ -48,20 +62,64 @@ class TStringList {
   void EnableNameIndex();
 
  private:
-  static std::string_view NameOf(std::string_view line);
-  void IndexLine(int32_t index);
+  // 16 bytes, so that a page of them is one cached block. The room reserved
+  // for a line's text is kept in the 4 bytes just before the text.
+  struct Line {
+    char* text = nullptr;
+    uint32_t length = 0;
+    uint32_t spare = 0;
+  };
+  static constexpr int kPageShift = 14;  // lines per page: 16384 (256 KiB)
+  static constexpr size_t kPageLines = size_t{1} << kPageShift;
+
+  const Line& At(int32_t index) const;
+  Line& At(int32_t index);
+  Line& Slot(size_t index) noexcept {
+    return index < kPageLines
+               ? head_[index]
+               : static_cast<Line*>(
+                     pages_[(index >> kPageShift) - 1].Data())[index & (kPageLines - 1)];
+  }
+  const Line& Slot(size_t index) const noexcept {
+    return const_cast<TStringList*>(this)->Slot(index);
+  }
+  Line& NewLine();
+  // Room for n bytes of text after a 4-byte room count; stays put until the
+  // list dies.
+  char* Allocate(size_t n);
+  static uint32_t RoomOf(const Line& line) noexcept;
+  // Writes the joined pieces as the line's new text: in place when they fit
+  // its room, else in new room of at least twice the old.
+  void Store(Line& line, std::string_view a, std::string_view b = {}, std::string_view c = {},
+             std::string_view d = {});
+  static std::string_view TextOf(const Line& line) noexcept { return {line.text, line.length}; }
+  static int32_t EqOf(const Line& line) noexcept;
+  static std::string_view NameOf(const Line& line) noexcept;
+  int32_t Append(std::string_view a, std::string_view b = {}, std::string_view c = {});
   void IndexLine(int32_t index, uint32_t hash);
   int32_t Probe(std::string_view name, uint32_t hash) const;
-  void GrowIndex();
-
-  std::vector<std::string> lines_;
-  bool indexed_ = false;
-  // Open addressing: the first line of each name, by the name's MatchHash.
-  struct Slot {
-    uint32_t hash = 0;
-    int32_t line = -1;
+  // Makes room in the index for one more name.
+  void ReserveSlot();
+  // Hashes every name again and indexes the first line of each.
+  void RebuildIndex();
+  struct Entry {
+    uint32_t hash;
+    int32_t line;  // -1: free
   };
-  std::vector<Slot> slots_;
+  Entry* Slots() const noexcept { return static_cast<Entry*>(slots_.Data()); }
+
+  size_t count_ = 0;
+  std::vector<Line> head_;      // the first kPageLines lines
+  std::vector<TBlock> pages_;   // the others, kPageLines to a page
+  std::vector<TBlock> blocks_;  // line text
+  char* free_ = nullptr;
+  size_t room_ = 0;
+  size_t nextBlock_ = 1024;
+
+  bool indexed_ = false;
+  // Open addressing: the first line of each name, found by the name's hash.
+  TBlock slots_;
+  size_t slotCount_ = 0;
   size_t used_ = 0;
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,7 +25,8 @@ struct TFileRecord {
   std::unique_ptr<TMemoryStream> Data;  // the file's bytes (a view into the body)
 };
 
-using TFiles = std::vector<TFileRecord>;
+// A deque: items never move, and growing never holds two copies of the list.
+using TFiles = std::deque<TFileRecord>;
 
 // Asked between the lines of the body: false when the client has gone.
 class IClientProbe {

@@ -93,8 +93,9 @@ inline kvref::Result Outcome(const Parsed& p) {
   for (const kvp::TFileRecord& f : s.FFiles)
     r.files.push_back({f.LocalName, f.FileName, f.Extension, f.ContentType, f.NameOnly,
                        f.Data ? Bytes(*f.Data) : std::string("<no stream>")});
-  for (int32_t i = 0; i < s.FTagNames->Count(); ++i) r.tagNames.push_back(s.FTagNames->Strings(i));
-  for (int32_t i = 0; i < s.FVars->Count(); ++i) r.vars.push_back(s.FVars->Strings(i));
+  for (int32_t i = 0; i < s.FTagNames->Count(); ++i)
+    r.tagNames.emplace_back(s.FTagNames->Strings(i));
+  for (int32_t i = 0; i < s.FVars->Count(); ++i) r.vars.emplace_back(s.FVars->Strings(i));
   return r;
 }
 

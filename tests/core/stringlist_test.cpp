@@ -6,6 +6,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -113,6 +114,75 @@ TEST(StringList, NameIndexAgreesWithScan) {
     ASSERT_EQ(plain.Count(), early.Count());
     for (int32_t i = 0; i < plain.Count(); ++i) ASSERT_EQ(plain.Strings(i), early.Strings(i));
   }
+}
+
+// The lines share blocks; pieces handed back in may be views of the list's
+// own text, and a line that grows must neither clobber its neighbours nor
+// lose what it held.
+TEST(StringList, LinesSharingBlocksKeepTheirTextThroughRewrites) {
+  kvp::TStringList l;
+  l.EnableNameIndex();
+  std::vector<std::string> want;
+  for (int i = 0; i < 3000; ++i) {
+    want.push_back("n" + std::to_string(i) + "=" + std::string(static_cast<size_t>(i % 37), 'x'));
+    l.Add(want.back());
+  }
+  // Folding into alternating lines: each grows while others are appended.
+  for (int round = 0; round < 200; ++round) {
+    for (int i : {5, 17, 2999}) {
+      const std::string suffix = ", " + std::to_string(round);
+      l.ExtendValue(i, "N" + std::to_string(i), suffix);
+      want[static_cast<size_t>(i)] =
+          "N" + std::to_string(i) + want[static_cast<size_t>(i)].substr(want[i].find('=')) + suffix;
+    }
+    want.push_back("t" + std::to_string(round) + "=v");
+    l.Add(want.back());
+  }
+  // A value as long as many blocks.
+  const std::string big(300000, 'b');
+  l.ExtendValue(0, "n0", big);
+  want[0] += big;
+  ASSERT_EQ(l.Count(), static_cast<int32_t>(want.size()));
+  for (int32_t i = 0; i < l.Count(); ++i)
+    ASSERT_EQ(l.Strings(i), want[static_cast<size_t>(i)]) << i;
+  EXPECT_EQ(l.IndexOfName("n2999"), 2999);
+  EXPECT_EQ(l.IndexOfName("t199"), l.Count() - 1);
+
+  // Views of the list's own text as arguments.
+  const std::string_view own = l.Strings(17);
+  l.ExtendValue(17, l.Names(17), own);
+  want[17] += want[17];
+  EXPECT_EQ(l.Strings(17), want[17]);
+  l.ExtendValue(5, "n5", l.ValueFromIndex(5));  // spelling of another length
+  want[5] = "n5" + want[5].substr(want[5].find('=')) + want[5].substr(want[5].find('=') + 1);
+  EXPECT_EQ(l.Strings(5), want[5]);
+  l.Put(6, l.Strings(7));
+  EXPECT_EQ(l.Strings(6), want[7]);
+  EXPECT_EQ(l.IndexOfName("n6"), -1) << "the index follows a line renamed by Put";
+  EXPECT_EQ(l.IndexOfName("n7"), 6);
+  l.SetValue("N8", l.Strings(9));
+  EXPECT_EQ(l.Strings(8), "N8=" + want[9]);
+  EXPECT_EQ(l.Strings(9), want[9]);
+  l.Add(l.Strings(10));
+  EXPECT_EQ(l.Strings(l.Count() - 1), want[10]);
+}
+
+// A list of one name folded 100,000 times grows its line in place or by
+// doubling: the text stays exact.
+TEST(StringList, LongFoldStaysExact) {
+  kvp::TStringList l;
+  l.EnableNameIndex();
+  std::string want = "f=";
+  ASSERT_EQ(l.FindOrAdd("f", ""), -1);
+  for (int i = 0; i < 100000; ++i) {
+    const std::string v = ", " + std::to_string(i);
+    const int32_t at = l.FindOrAdd(i % 2 ? "F" : "f", v);
+    ASSERT_EQ(at, 0);
+    l.ExtendValue(at, i % 2 ? "F" : "f", v);
+    want[0] = i % 2 ? 'F' : 'f';
+    want += v;
+  }
+  EXPECT_EQ(l.Strings(0), want);
 }
 
 }  // namespace

@@ -72,7 +72,7 @@ inline std::string BodyOf(const kvp::TUploadState& state) {
 // The lines of FVars, in order.
 inline std::vector<std::string> VarLines(const kvp::TUploadState& state) {
   std::vector<std::string> lines;
-  for (int32_t i = 0; i < state.FVars->Count(); ++i) lines.push_back(state.FVars->Strings(i));
+  for (int32_t i = 0; i < state.FVars->Count(); ++i) lines.emplace_back(state.FVars->Strings(i));
   return lines;
 }
 
