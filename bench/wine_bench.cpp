@@ -14,6 +14,9 @@
 // fails, 2 when the measurement cannot be made. Not part of ctest.
 //
 //   kvwinebench [runs, default 7]
+//   kvwinebench --fresh-memory MiB [FOLDER]   (only what fresh memory and a
+//                                              file write of it cost; used by
+//                                              serve_bench.py)
 
 #include <windows.h>
 #include <objbase.h>
@@ -255,9 +258,60 @@ bool MeasureFileSave(HMODULE dll, int runs) {
   return true;
 }
 
+// What it costs here to commit and first write `mib` MiB of fresh memory (as
+// an upload object must for a body of that size), against writing the same
+// memory again once it is mapped, and to write it to a new file in folder
+// (when given). Best of three.
+int FreshMemory(int mib, const char* folder) {
+  const size_t size = static_cast<size_t>(std::max(1, mib)) << 20;
+  double first = 1e30, again = 1e30, file = 1e30;
+  for (int round = 0; round < 3; ++round) {
+    struct Region {
+      void* p;
+      ~Region() {
+        if (p) VirtualFree(p, 0, MEM_RELEASE);
+      }
+    } region{nullptr};
+    first = std::min(first, Time([&] {
+                       region.p =
+                           VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+                       if (region.p) std::memset(region.p, 1, size);
+                     }));
+    if (!region.p) {
+      std::printf("cannot commit %d MiB\n", mib);
+      return 2;
+    }
+    again = std::min(again, Time([&] { std::memset(region.p, 2, size); }));
+    if (!folder) continue;
+    const std::string path = std::string(folder) + "\\fresh-memory.tmp";
+    bool ok = false;
+    file = std::min(file, Time([&] {
+                      HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr);
+                      if (h == INVALID_HANDLE_VALUE) return;
+                      DWORD done = 0;
+                      ok = WriteFile(h, region.p, static_cast<DWORD>(size), &done, nullptr) &&
+                           done == size;
+                      CloseHandle(h);
+                    }));
+    DeleteFileA(path.c_str());
+    if (!ok) {
+      std::printf("cannot write %s\n", path.c_str());
+      return 2;
+    }
+  }
+  std::printf("fresh memory, %d MiB: committed and first written %.1f ms, written again %.1f ms",
+              mib, first * 1e3, again * 1e3);
+  if (folder) std::printf(", written to a new file %.1f ms", file * 1e3);
+  std::printf("\n");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 2 && std::strcmp(argv[1], "--fresh-memory") == 0)
+    return FreshMemory(std::atoi(argv[2]), argc > 3 ? argv[3] : nullptr);
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
