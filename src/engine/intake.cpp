@@ -5,6 +5,7 @@
 
 #include "../server/ansitext.h"
 #include "../server/oleerror.h"
+#include "pagewarmer.h"
 #include "process.h"
 
 namespace kvp {
@@ -31,7 +32,7 @@ bool Tprocess::IsClientConnected() {
   return connected != VARIANT_FALSE;
 }
 
-void Tprocess::TakeChunk(VARIANT& count, VARIANT& bytes) {
+void Tprocess::TakeChunk(VARIANT& count, VARIANT& bytes, TPageWarmer& warmer) {
   SAFEARRAY* array = ArrayOf(bytes);
   if (!array || SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1)
     throw EReadError("Stream read error");
@@ -45,6 +46,7 @@ void Tprocess::TakeChunk(VARIANT& count, VARIANT& bytes) {
   if (n <= 0) return;
   SafeArrayLock lock(array);
   if (!lock.Locked()) throw EReadError("Stream read error");
+  warmer.Claim(static_cast<size_t>(FBody->Position() + n));
   std::memcpy(FBody->WritableMemory() + FBody->Position(), lock.Data(), static_cast<size_t>(n));
   FBody->SetPosition(FBody->Position() + n);
 }
@@ -60,6 +62,9 @@ void Tprocess::ReadRequest() {
     FBody->Clear();
     FBody->SetSize(total);  // zero-filled: a short read leaves zeros behind
     FBody->SetPosition(0);
+    // Maps the buffer's pages while the client is still sending; stopped
+    // before this block is left, whichever way.
+    TPageWarmer warmer(FBody->WritableMemory(), static_cast<size_t>(total));
     int32_t requested = 0;
     for (;;) {
       if (!IsClientConnected()) return;
@@ -70,8 +75,9 @@ void Tprocess::ReadRequest() {
       countArg->lVal = count;
       Variant bytes;
       CheckHost(Request()->BinaryRead(countArg.Get(), bytes.Get()));
-      TakeChunk(*countArg.Get(), *bytes.Get());
+      TakeChunk(*countArg.Get(), *bytes.Get(), warmer);
       if (requested >= total) {
+        warmer.Claim(static_cast<size_t>(total));  // the helper is off the buffer now
         FBody->SetPosition(0);
         ParseBody(*FBody, *this);
         FTotalBytes = total;

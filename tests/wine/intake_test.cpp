@@ -395,8 +395,9 @@ TEST_P(ShortReadTest, UnfilledTailIsZeroAndTheCallsStayTheSame) {
 INSTANTIATE_TEST_SUITE_P(Limits, ShortReadTest,
                          ::testing::Values(ShortCase{256000, 1000, {}},
                                            ShortCase{256000, 0, {5, 102400, 0}},
-                                           ShortCase{102401, 0, {102400, 0}},
-                                           ShortCase{50, 0, {0}}));
+                                           ShortCase{102401, 0, {102400, 0}}, ShortCase{50, 0, {0}},
+                                           // Large enough for the page helper.
+                                           ShortCase{(6 << 20) + 123, 0, {102400, 3, 0, 77}}));
 
 TEST_F(IntakeTest, ShortReadOfAGoodBodyParsesWhatArrived) {
   // The file's content is cut off by zeros: its delimiter never comes.
