@@ -185,4 +185,83 @@ TEST(StringList, LongFoldStaysExact) {
   EXPECT_EQ(l.Strings(0), want);
 }
 
+// Random rewrites against a plain vector of strings, the pieces often taken
+// from the list itself.
+TEST(StringList, RandomRewritesMatchAPlainModel) {
+  std::mt19937 rng(11);
+  auto below = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+  const char* names[] = {"a", "B", "b", "", "long name", "x=y"};
+  for (int round = 0; round < 40; ++round) {
+    kvp::TStringList l;
+    if (round % 2) l.EnableNameIndex();
+    std::vector<std::string> model;
+    auto nameOf = [](const std::string& line) {
+      const size_t eq = line.find('=');
+      return eq == std::string::npos ? std::string() : line.substr(0, eq);
+    };
+    for (int op = 0; op < 400; ++op) {
+      const std::string name = names[below(6)];
+      std::string piece(below(3) == 0 ? below(40000) : below(30),
+                        static_cast<char>('a' + below(26)));
+      if (!model.empty() && below(3) == 0) {
+        // A piece of the list's own text.
+        const int32_t from = static_cast<int32_t>(below(model.size()));
+        const std::string_view own = l.Strings(from);
+        const size_t at = own.empty() ? 0 : below(own.size());
+        piece = std::string(own.substr(at));
+        switch (below(3)) {
+          case 0:
+            l.Add(own.substr(at));
+            model.push_back(piece);
+            continue;
+          case 1: {
+            const int32_t to = static_cast<int32_t>(below(model.size()));
+            l.Put(to, own.substr(at));
+            model[static_cast<size_t>(to)] = piece;
+            continue;
+          }
+          default: {
+            const int32_t to = static_cast<int32_t>(below(model.size()));
+            const std::string lineName = nameOf(model[static_cast<size_t>(to)]);
+            l.ExtendValue(to, lineName, own.substr(at));
+            const std::string line = model[static_cast<size_t>(to)];
+            model[static_cast<size_t>(to)] =
+                lineName + "=" +
+                (line.find('=') == std::string::npos ? std::string()
+                                                     : line.substr(line.find('=') + 1)) +
+                piece;
+            continue;
+          }
+        }
+      }
+      switch (below(3)) {
+        case 0:
+          l.Add(name + "=" + piece);
+          model.push_back(name + "=" + piece);
+          break;
+        case 1: {
+          const int32_t at = l.FindOrAdd(name, piece);
+          if (at < 0) model.push_back(name + "=" + piece);
+          break;
+        }
+        default:
+          if (!model.empty()) {
+            const int32_t to = static_cast<int32_t>(below(model.size()));
+            const std::string line = model[static_cast<size_t>(to)];
+            const std::string lineName = nameOf(line);
+            l.ExtendValue(to, lineName, piece);
+            model[static_cast<size_t>(to)] =
+                lineName + "=" +
+                (line.find('=') == std::string::npos ? std::string()
+                                                     : line.substr(line.find('=') + 1)) +
+                piece;
+          }
+      }
+    }
+    ASSERT_EQ(l.Count(), static_cast<int32_t>(model.size()));
+    for (int32_t i = 0; i < l.Count(); ++i)
+      ASSERT_EQ(l.Strings(i), model[static_cast<size_t>(i)]) << i;
+  }
+}
+
 }  // namespace
