@@ -80,6 +80,38 @@ class LineScanner {
   int64_t size_;
 };
 
+// Where a run of value lines that need no look of their own ends: lines that
+// hold no byte equal to the delimiter line's first can be neither the
+// delimiter line nor the closing line. The run stops at the start of the
+// line holding the next such byte, and always before the body's last line
+// (the one that reaches the end), which never joins a value.
+int64_t PlainLinesEnd(const uint8_t* data, int64_t size, int64_t cursor, uint8_t first) {
+  if (cursor >= size) return cursor;
+  const uint8_t* q = FindByte(data + cursor, static_cast<size_t>(size - cursor), first);
+  const int64_t limit = q ? q - data : size - 1;
+  for (int64_t i = limit - 1; i >= cursor; --i)
+    if (data[i] == '\n') return i + 1;
+  return cursor;
+}
+
+// Appends the lines of [b, e), each ending with LF, as the value rule does one
+// line at a time: CR LF before each line's text once the value is not empty,
+// CR bytes left out.
+void AppendValueLines(const uint8_t* b, const uint8_t* e, std::string& value) {
+  while (b < e) {
+    const uint8_t* lf = FindByte(b, static_cast<size_t>(e - b), '\n');
+    if (!lf) lf = e;
+    if (!value.empty()) value.append("\r\n");
+    while (b < lf) {
+      const uint8_t* cr = FindByte(b, static_cast<size_t>(lf - b), '\r');
+      const uint8_t* stop = cr ? cr : lf;
+      value.append(reinterpret_cast<const char*>(b), static_cast<size_t>(stop - b));
+      b = cr ? cr + 1 : lf;
+    }
+    b = lf + 1;
+  }
+}
+
 struct PartNames {
   std::string name;
   std::string fileName;
@@ -210,7 +242,13 @@ void TUploadState::ParseBody(TMemoryStream& body, IClientProbe& probe) {
       }
     } else {
       value = header3;
+      const auto first = static_cast<uint8_t>(delimiter[0]);
       for (;;) {
+        const int64_t plainEnd = PlainLinesEnd(data, size, cursor, first);
+        if (plainEnd > cursor) {
+          AppendValueLines(data + cursor, data + plainEnd, value);
+          cursor = plainEnd;
+        }
         length = lines.Length(cursor);
         if (cursor + length >= size || lines.TextEquals(cursor, length, delimiter) ||
             lines.TextEquals(cursor, length, closing))
