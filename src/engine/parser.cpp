@@ -193,6 +193,9 @@ void TUploadState::ParseBody(TMemoryStream& body, IClientProbe& probe) {
     }
 
     const PartNames names = ReadDisposition(header1);
+    // The name's index slot is fetched while the part's content is read.
+    const TStringList::TNameKey key =
+        names.fileName.empty() ? FVars->PrepareName(names.name) : TStringList::TNameKey{};
     const size_t typeAt = header2.find(kContentType);
     // A part with a file name and no Content-Type line is a file as well; its
     // content begins right after the empty line that ends its headers.
@@ -263,7 +266,7 @@ void TUploadState::ParseBody(TMemoryStream& body, IClientProbe& probe) {
     if (!names.fileName.empty()) {
       FVars->Add(names.name + "=" + names.fileName);
     } else {
-      const int32_t line = FVars->FindOrAdd(names.name, value);
+      const int32_t line = FVars->FindOrAdd(names.name, value, key);
       if (line >= 0) {
         value.insert(0, ", ");
         FVars->ExtendValue(line, names.name, value);

@@ -214,7 +214,18 @@ void TStringList::EnableNameIndex() {
   indexed_ = true;
 }
 
+TStringList::TNameKey TStringList::PrepareName(std::string_view name) const {
+  if (!indexed_ || name.find('=') != std::string_view::npos) return {};
+  const uint32_t hash = Hash32(name);
+  if (slotCount_ != 0) __builtin_prefetch(Slots() + (hash & (slotCount_ - 1)));
+  return {hash, true};
+}
+
 int32_t TStringList::FindOrAdd(std::string_view name, std::string_view value) {
+  return FindOrAdd(name, value, TNameKey{});
+}
+
+int32_t TStringList::FindOrAdd(std::string_view name, std::string_view value, const TNameKey& key) {
   if (!indexed_ || name.find('=') != std::string_view::npos) {
     const int32_t found = IndexOfName(name);
     if (found < 0) {
@@ -224,7 +235,7 @@ int32_t TStringList::FindOrAdd(std::string_view name, std::string_view value) {
     }
     return found;
   }
-  const uint32_t hash = Hash32(name);
+  const uint32_t hash = key.hashed ? key.hash : Hash32(name);
   const int32_t found = Probe(name, hash);
   if (found >= 0) return found;
   ReserveSlot();
