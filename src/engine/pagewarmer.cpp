@@ -12,7 +12,7 @@ TPageWarmer::TPageWarmer(uint8_t* base, size_t size) noexcept
 TPageWarmer::~TPageWarmer() {
   if (!work_) return;
   stop_.store(true);
-  WaitForThreadpoolWorkCallbacks(work_, FALSE);
+  WaitForThreadpoolWorkCallbacks(work_, TRUE);  // a helper not yet started never starts
   CloseThreadpoolWork(work_);
 }
 

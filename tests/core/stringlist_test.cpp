@@ -282,4 +282,20 @@ TEST(StringList, PreparedNamesOutliveIndexGrowth) {
   EXPECT_FALSE(l.PrepareName("a=b").hashed) << "no line has a name holding =";
 }
 
+// Lines beyond the first page of records, and a name index over them.
+TEST(StringList, ManyLinesAcrossRecordPages) {
+  kvp::TStringList l;
+  l.EnableNameIndex();
+  constexpr int kLines = 40000;  // two and a half pages of records
+  for (int i = 0; i < kLines; ++i)
+    ASSERT_EQ(l.FindOrAdd("k" + std::to_string(i), std::to_string(i * 7)), -1);
+  ASSERT_EQ(l.Count(), kLines);
+  for (int i : {0, 16383, 16384, 16385, 32767, 32768, kLines - 1}) {
+    EXPECT_EQ(l.Strings(i), "k" + std::to_string(i) + "=" + std::to_string(i * 7)) << i;
+    EXPECT_EQ(l.IndexOfName("K" + std::to_string(i)), i);
+  }
+  EXPECT_EQ(l.FindOrAdd("K20000", "again"), 20000);
+  EXPECT_THROW((void)l.Strings(kLines), std::out_of_range);
+}
+
 }  // namespace
