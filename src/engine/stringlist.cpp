@@ -138,8 +138,12 @@ std::string_view TStringList::Strings(int32_t index) const {
 }
 
 int32_t TStringList::Add(std::string_view text) {
+  return AppendIndexed(text);
+}
+
+int32_t TStringList::AppendIndexed(std::string_view a, std::string_view b, std::string_view c) {
   if (indexed_) ReserveSlot();
-  const int32_t index = Append(text);
+  const int32_t index = Append(a, b, c);
   if (indexed_) {
     const Line& line = Slot(static_cast<size_t>(index));
     if (EqOf(line) >= 0) IndexLine(index, Hash32(NameOf(line)));
@@ -228,11 +232,7 @@ int32_t TStringList::FindOrAdd(std::string_view name, std::string_view value) {
 int32_t TStringList::FindOrAdd(std::string_view name, std::string_view value, const TNameKey& key) {
   if (!indexed_ || name.find('=') != std::string_view::npos) {
     const int32_t found = IndexOfName(name);
-    if (found < 0) {
-      if (indexed_) ReserveSlot();
-      const int32_t index = Append(name, "=", value);
-      if (indexed_) IndexLine(index, Hash32(NameOf(Slot(static_cast<size_t>(index)))));
-    }
+    if (found < 0) AppendIndexed(name, "=", value);
     return found;
   }
   const uint32_t hash = key.hashed ? key.hash : Hash32(name);

@@ -10,6 +10,7 @@
 // repeated growth of one line costs linear time overall.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -70,15 +71,16 @@ class TStringList {
   void EnableNameIndex();
 
  private:
-  // 16 bytes, so that a page of them is one cached block. The room reserved
-  // for a line's text is kept in the 4 bytes just before the text.
+  // The room reserved for a line's text is kept in the 4 bytes just before
+  // the text.
   struct Line {
     char* text = nullptr;
     uint32_t length = 0;
-    uint32_t spare = 0;
   };
-  static constexpr int kPageShift = 14;  // lines per page: 16384 (256 KiB)
-  static constexpr size_t kPageLines = size_t{1} << kPageShift;
+  // A page of records is one cached block: 16384 lines on x64, 32768 on x86.
+  static constexpr size_t kPageLines = TBlock::kPooledMin / sizeof(Line);
+  static constexpr int kPageShift = std::countr_zero(kPageLines);
+  static_assert(std::has_single_bit(kPageLines));
 
   const Line& At(int32_t index) const;
   Line& At(int32_t index);
@@ -104,6 +106,8 @@ class TStringList {
   static int32_t EqOf(const Line& line) noexcept;
   static std::string_view NameOf(const Line& line) noexcept;
   int32_t Append(std::string_view a, std::string_view b = {}, std::string_view c = {});
+  // Append, and the new line into the index when it is kept.
+  int32_t AppendIndexed(std::string_view a, std::string_view b = {}, std::string_view c = {});
   void IndexLine(int32_t index, uint32_t hash);
   int32_t Probe(std::string_view name, uint32_t hash) const;
   // Makes room in the index for one more name.
