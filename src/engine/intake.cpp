@@ -5,7 +5,6 @@
 
 #include "../server/ansitext.h"
 #include "../server/oleerror.h"
-#include "pagewarmer.h"
 #include "process.h"
 
 namespace kvp {
@@ -32,7 +31,7 @@ bool Tprocess::IsClientConnected() {
   return connected != VARIANT_FALSE;
 }
 
-void Tprocess::TakeChunk(VARIANT& count, VARIANT& bytes, TPageWarmer& warmer) {
+void Tprocess::TakeChunk(VARIANT& count, VARIANT& bytes) {
   SAFEARRAY* array = ArrayOf(bytes);
   if (!array || SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1)
     throw EReadError("Stream read error");
@@ -46,7 +45,6 @@ void Tprocess::TakeChunk(VARIANT& count, VARIANT& bytes, TPageWarmer& warmer) {
   if (n <= 0) return;
   SafeArrayLock lock(array);
   if (!lock.Locked()) throw EReadError("Stream read error");
-  warmer.Claim(static_cast<size_t>(FBody->Position() + n));
   std::memcpy(FBody->WritableMemory() + FBody->Position(), lock.Data(), static_cast<size_t>(n));
   FBody->SetPosition(FBody->Position() + n);
 }
@@ -60,11 +58,12 @@ void Tprocess::ReadRequest() {
   }
   try {
     FBody->Clear();
-    FBody->SetSize(total);  // zero-filled: a short read leaves zeros behind
+    // Zero-filled, and fresh from the system for large bodies: a page takes
+    // memory only once bytes are written to it, so what the object holds
+    // follows what the client sent, not what it announced. A short read
+    // leaves zeros behind.
+    FBody->SetSize(total);
     FBody->SetPosition(0);
-    // Maps the buffer's pages while the client is still sending; stopped
-    // before this block is left, whichever way.
-    TPageWarmer warmer(FBody->WritableMemory(), static_cast<size_t>(total));
     int32_t requested = 0;
     for (;;) {
       if (!IsClientConnected()) return;
@@ -75,9 +74,8 @@ void Tprocess::ReadRequest() {
       countArg->lVal = count;
       Variant bytes;
       CheckHost(Request()->BinaryRead(countArg.Get(), bytes.Get()));
-      TakeChunk(*countArg.Get(), *bytes.Get(), warmer);
+      TakeChunk(*countArg.Get(), *bytes.Get());
       if (requested >= total) {
-        warmer.Claim(static_cast<size_t>(total));  // the helper is off the buffer now
         FBody->SetPosition(0);
         ParseBody(*FBody, *this);
         FTotalBytes = total;
@@ -88,9 +86,12 @@ void Tprocess::ReadRequest() {
   }
   // Reading or parsing failed: the page gets one line of text instead of an
   // error, and the object keeps whatever was parsed.
+  // The text is made before the variant takes it: a variant must never claim
+  // a string it does not hold, even when making the text fails.
+  Bstr text = Bstr::Adopt(ToBstr(kReadFailureText));
   Variant message;
   message->vt = VT_BSTR;
-  message->bstrVal = ToBstr(kReadFailureText);
+  message->bstrVal = text.Detach();
   CheckHost(Response()->Write(*message.Get()));
   FTotalBytes = total;
 }

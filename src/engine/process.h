@@ -14,8 +14,6 @@
 
 namespace kvp {
 
-class TPageWarmer;
-
 // The size of one BinaryRead.
 constexpr int32_t kChunkSize = 102400;
 // The one text the object writes into the response, when reading or parsing
@@ -87,7 +85,7 @@ class Tprocess : public TASPMTSObject, public TUploadState, private IClientProbe
   void ReadRequest();
   // Appends the bytes of one BinaryRead answer to FBody, never more than the
   // answer's array holds nor more than FBody has room for.
-  void TakeChunk(VARIANT& count, VARIANT& bytes, TPageWarmer& warmer);
+  void TakeChunk(VARIANT& count, VARIANT& bytes);
   bool IsClientConnected() override;
 };
 

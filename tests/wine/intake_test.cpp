@@ -6,6 +6,8 @@
 #include "server/exceptions.h"
 #include "testsupport.h"
 
+#include <psapi.h>
+
 namespace {
 
 using kvstub::CountReport;
@@ -396,7 +398,7 @@ INSTANTIATE_TEST_SUITE_P(Limits, ShortReadTest,
                          ::testing::Values(ShortCase{256000, 1000, {}},
                                            ShortCase{256000, 0, {5, 102400, 0}},
                                            ShortCase{102401, 0, {102400, 0}}, ShortCase{50, 0, {0}},
-                                           // Large enough for the page helper.
+                                           // A large body buffer.
                                            ShortCase{(6 << 20) + 123, 0, {102400, 3, 0, 77}}));
 
 TEST_F(IntakeTest, ShortReadOfAGoodBodyParsesWhatArrived) {
@@ -410,6 +412,43 @@ TEST_F(IntakeTest, ShortReadOfAGoodBodyParsesWhatArrived) {
   EXPECT_EQ(Process().FFileCount, 0);
   EXPECT_EQ(VarLines(Process()), (std::vector<std::string>{"a=x", "f=f.txt"}));
   EXPECT_EQ(TotalBytes(), static_cast<LONG>(body.size()));
+}
+
+// What the client announces costs nothing until it is sent: a body of 190
+// MB announced, a few hundred bytes trickled in. The object's resident memory, looked
+// at during every read, stays within a few chunks of what arrived.
+TEST_F(IntakeTest, AnnouncedBodyTakesMemoryOnlyAsItArrives) {
+  const std::string body = UploadBody(20);
+  ASSERT_LT(body.size(), 300u);
+  constexpr long kAnnounced = 190000000;
+  Host().SetBody(body);
+  Host().SetTotalBytes(kAnnounced);
+  Host().LimitReads(7);
+  Host().KeepCallLog(false);
+  auto resident = [] {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    EXPECT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters));
+    return static_cast<int64_t>(counters.WorkingSetSize);
+  };
+  const int64_t before = resident();
+  int64_t peak = before;
+  int reads = 0;
+  Host().ObserveReads([&] {
+    peak = std::max(peak, resident());
+    ++reads;
+  });
+  Create();
+  EXPECT_EQ(reads, (kAnnounced + kvp::kChunkSize - 1) / kvp::kChunkSize);
+  EXPECT_EQ(TotalBytes(), kAnnounced);
+  // Every byte that came is in place; the rest reads as zeros.
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(Process().FBody->Memory()), body.size()),
+            body);
+  constexpr int64_t kWindow = 4 * int64_t{kvp::kChunkSize} + (int64_t{1} << 20);
+  EXPECT_LE(peak - before, static_cast<int64_t>(body.size()) + kWindow)
+      << "resident memory grew by " << (peak - before) << " bytes while " << body.size()
+      << " arrived";
+  EXPECT_GT(before, 0);
 }
 
 }  // namespace

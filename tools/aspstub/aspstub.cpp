@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cwchar>
+#include <functional>
 #include <mutex>
 #include <utility>
 
@@ -35,6 +36,8 @@ struct HostState {
   Failure readFailure;
   ReadAnswer shape;
   int shapeFrom = 1;
+  std::function<void()> readObserver;
+  bool keepCalls = true;
 
   int disconnectFrom = 0;
   int connectedFailAt = 0;
@@ -139,7 +142,7 @@ class StubObject : public Interfaces... {
   void Log(const char* method, long count = 0, std::wstring key = {}) {
     if (!state_) return;
     std::lock_guard<std::mutex> hold(state_->lock);
-    state_->calls.push_back(Call{name_, method, count, std::move(key)});
+    if (state_->keepCalls) state_->calls.push_back(Call{name_, method, count, std::move(key)});
   }
 
   template <typename... Outs>
@@ -443,6 +446,12 @@ class Request final : public DispatchObject<IRequest, ISupportErrorInfo> {
     Log("BinaryRead", asked);
     if (!count || !result) return E_POINTER;
     VariantClear(result);
+    std::function<void()> observer;
+    {
+      std::lock_guard<std::mutex> hold(State().lock);
+      observer = State().readObserver;
+    }
+    if (observer) observer();
 
     std::unique_lock<std::mutex> hold(State().lock);
     HostState& s = State();
@@ -677,6 +686,16 @@ void StubHost::LimitReads(long maxPerCall) {
 void StubHost::LimitReads(std::vector<long> sizes) {
   std::lock_guard<std::mutex> hold(state_->lock);
   state_->sizes = std::move(sizes);
+}
+
+void StubHost::KeepCallLog(bool keep) {
+  std::lock_guard<std::mutex> hold(state_->lock);
+  state_->keepCalls = keep;
+}
+
+void StubHost::ObserveReads(std::function<void()> observer) {
+  std::lock_guard<std::mutex> hold(state_->lock);
+  state_->readObserver = std::move(observer);
 }
 
 void StubHost::FailReadAt(int call, Failure failure) {

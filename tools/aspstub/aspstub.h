@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <ole2.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -101,6 +102,13 @@ class StubHost {
   void FailReadAt(int call, Failure failure);
   // From the call-th BinaryRead on, the result and the count take this shape.
   void ShapeReads(ReadAnswer answer, int fromCall = 1);
+
+  // Whether calls are recorded (on by default); off, the host's own memory
+  // stays flat however many calls it answers.
+  void KeepCallLog(bool keep);
+  // Called at the start of every BinaryRead, on the caller's thread, before
+  // the host answers (for tests that watch the caller while it reads).
+  void ObserveReads(std::function<void()> observer);
 
   // IsClientConnected answers false from its call-th call on (0: never).
   void DisconnectFrom(int call);
