@@ -2,8 +2,10 @@
 // going away, failing and misbehaving host calls.
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
 #include "server/exceptions.h"
+#include "import_patch.h"
 #include "testsupport.h"
 
 #include <psapi.h>
@@ -449,6 +451,31 @@ TEST_F(IntakeTest, AnnouncedBodyTakesMemoryOnlyAsItArrives) {
       << "resident memory grew by " << (peak - before) << " bytes while " << body.size()
       << " arrived";
   EXPECT_GT(before, 0);
+}
+
+// Out of memory on the failure path itself: making the failure text fails
+// after a read failed. The creation fails with that error; nothing is freed
+// that was never made, nothing is written.
+bool g_failNextBstr = false;
+decltype(&SysAllocStringLen) g_sysAllocStringLen = nullptr;
+
+BSTR WINAPI SysAllocStringLenFailingOnce(const OLECHAR* text, UINT length) {
+  if (std::exchange(g_failNextBstr, false)) return nullptr;
+  return g_sysAllocStringLen(text, length);
+}
+
+TEST_F(IntakeTest, OutOfMemoryForTheFailureTextEndsTheCreationCleanly) {
+  Host().SetBody(UploadBody(10));
+  Host().FailReadAt(1, Failure{E_FAIL, L"", L""});
+  kvtest::ImportPatch patch(GetModuleHandleW(nullptr), "oleaut32.dll", "SysAllocStringLen",
+                            reinterpret_cast<const void*>(&SysAllocStringLenFailingOnce));
+  ASSERT_TRUE(patch.Active());
+  g_sysAllocStringLen = patch.Original<decltype(&SysAllocStringLen)>();
+  Host().ObserveReads([] { g_failNextBstr = true; });
+  EXPECT_THROW(Create(), kvp::EOutOfMemory);
+  EXPECT_FALSE(g_failNextBstr) << "the failure text was never made";
+  EXPECT_EQ(Host().Written(), L"");
+  EXPECT_EQ(Host().Count("Write"), 0);
 }
 
 }  // namespace
