@@ -1,13 +1,15 @@
 // The multipart/form-data body parser. The delimiter is the body's first
-// line; the body is then walked part by part: file parts with content become
-// file items, every part adds or extends a form variable.
+// line; the body is then walked in passes, one line a pass, and every
+// delimiter line starts a part: its header block is read, the part is
+// classified, its file content or form value is taken, and it adds or extends
+// a form variable.
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 
 #include "../fileout/pathrules.h"
-#include "collation.h"
 #include "bytescan.h"
 #include "delimsearch.h"
 #include "uploadstate.h"
@@ -19,6 +21,9 @@ namespace {
 constexpr std::string_view kNameMarker = "name=\"";
 constexpr std::string_view kFileNameMarker = "filename=\"";
 constexpr std::string_view kContentType = "Content-Type:";
+// Header names, for blocks that are read by name.
+constexpr std::string_view kDispositionHeader = "Content-Disposition";
+constexpr std::string_view kTypeHeader = "Content-Type";
 
 // Lines run up to and including the next LF, or to the end of the body. Their
 // text leaves out every CR and LF.
@@ -34,6 +39,10 @@ class LineScanner {
 
   void Text(int64_t start, int64_t length, std::string& out) const {
     out.clear();
+    AppendText(start, length, out);
+  }
+
+  void AppendText(int64_t start, int64_t length, std::string& out) const {
     const uint8_t* p = data_ + start;
     const uint8_t* e = Trimmed(start, length);
     while (p < e) {
@@ -80,64 +89,359 @@ class LineScanner {
   int64_t size_;
 };
 
-// Where a run of value lines that need no look of their own ends: lines that
-// hold no byte equal to the delimiter line's first can be neither the
-// delimiter line nor the closing line. The run stops at the start of the
-// line holding the next such byte, and always before the body's last line
-// (the one that reaches the end), which never joins a value.
-int64_t PlainLinesEnd(const uint8_t* data, int64_t size, int64_t cursor, uint8_t first) {
-  if (cursor >= size) return cursor;
-  const uint8_t* q = FindByte(data + cursor, static_cast<size_t>(size - cursor), first);
-  const int64_t limit = q ? q - data : size - 1;
-  for (int64_t i = limit - 1; i >= cursor; --i)
-    if (data[i] == '\n') return i + 1;
-  return cursor;
-}
-
-// Appends the lines of [b, e), each ending with LF, as the value rule does one
-// line at a time: CR LF before each line's text once the value is not empty,
-// CR bytes left out.
-void AppendValueLines(const uint8_t* b, const uint8_t* e, std::string& value) {
-  while (b < e) {
-    const uint8_t* lf = FindByte(b, static_cast<size_t>(e - b), '\n');
-    if (!lf) lf = e;
-    if (!value.empty()) value.append("\r\n");
-    while (b < lf) {
-      const uint8_t* cr = FindByte(b, static_cast<size_t>(lf - b), '\r');
-      const uint8_t* stop = cr ? cr : lf;
-      value.append(reinterpret_cast<const char*>(b), static_cast<size_t>(stop - b));
-      b = cr ? cr + 1 : lf;
-    }
-    b = lf + 1;
-  }
-}
-
+// The name and file name that a Content-Disposition line carries. The file
+// name is looked for only after the name's closing quote, and only when the
+// line has a name at all.
 struct PartNames {
   std::string name;
   std::string fileName;
+  bool fileMarker = false;  // the line has the file-name marker
 };
 
-// The name and file name from the Content-Disposition line. The file name is
-// looked for only after the name's closing quote.
-PartNames ReadDisposition(const std::string& line) {
+PartNames ReadDisposition(std::string_view line) {
   PartNames out;
   const size_t marker = line.find(kNameMarker);
-  if (marker == std::string::npos) return out;
+  if (marker == std::string_view::npos) return out;
   const size_t start = marker + kNameMarker.size();
   const size_t quote = line.find('"', start);
   size_t rest = start;
-  if (quote != std::string::npos) {
+  if (quote != std::string_view::npos) {
     out.name = line.substr(start, quote - start);
     rest = quote + 1;
   }
   const size_t fileMarker = line.find(kFileNameMarker, rest);
-  if (fileMarker != std::string::npos) {
+  if (fileMarker != std::string_view::npos) {
+    out.fileMarker = true;
     const size_t fstart = fileMarker + kFileNameMarker.size();
     const size_t fquote = line.find('"', fstart);
-    if (fquote != std::string::npos) out.fileName = line.substr(fstart, fquote - fstart);
+    if (fquote != std::string_view::npos) out.fileName = line.substr(fstart, fquote - fstart);
   }
   return out;
 }
+
+// The declared type: the line from the fifteenth character counted from the
+// header's first, so the name, its colon and one blank are skipped.
+std::string TypeFrom(std::string_view line, size_t headerAt) {
+  const size_t from = headerAt + kContentType.size() + 1;
+  return from <= line.size() ? std::string(line.substr(from)) : std::string();
+}
+
+// Whether a header line is named name: the text before its first colon,
+// compared ignoring ASCII case.
+bool HasHeaderName(std::string_view line, std::string_view name) {
+  if (line.size() <= name.size() || line[name.size()] != ':') return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    char c = line[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+    char n = name[i];
+    if (n >= 'a' && n <= 'z') n = static_cast<char>(n - 0x20);
+    if (c != n) return false;
+  }
+  return true;
+}
+
+// One part as its headers describe it.
+struct PartHead {
+  PartNames names;
+  bool isFile = false;
+  std::string contentType;     // files only
+  std::string firstValueLine;  // fields only: the text the value starts with
+};
+
+// Walks one body. The cursor only moves forward; every step below reads from
+// it and leaves it where the next step begins.
+class BodyParser {
+ public:
+  BodyParser(TUploadState& state, TMemoryStream& body, IClientProbe& probe)
+      : state_(state),
+        body_(body),
+        data_(body.Memory()),
+        size_(body.Size()),
+        lines_(data_, size_),
+        probe_(probe) {}
+
+  void Run() {
+    int64_t length = 0;
+    ReadLine(body_, 0, delimiter_, length);
+    // A body that starts with an empty line has no usable delimiter: every
+    // blank line would count as one. Nothing is taken from it.
+    if (delimiter_.empty()) return;
+    closing_ = delimiter_ + "--";
+    state_.FVars->EnableNameIndex();
+
+    while (!lastPass_) {
+      if (!probe_.IsClientConnected()) return;
+      if (NextLineIsDelimiter()) ReadPart();
+    }
+  }
+
+ private:
+  // The line at the cursor, consumed; whether it starts a part. Reaching the
+  // end of the body makes this the last pass.
+  bool NextLineIsDelimiter() {
+    const int64_t length = lines_.Length(cursor_);
+    const bool startsPart = lines_.TextEquals(cursor_, length, delimiter_);
+    Advance(length);
+    return startsPart;
+  }
+
+  void ReadPart() {
+    PartHead head;
+    if (!ReadHeaderBlock(head)) return;
+    // The name's index slot is fetched while the part's content is read.
+    const TStringList::TNameKey key = head.names.fileName.empty()
+                                          ? state_.FVars->PrepareName(head.names.name)
+                                          : TStringList::TNameKey{};
+    std::string value;
+    if (head.isFile)
+      ReadFileContent(head);
+    else
+      ReadFormValue(std::move(head.firstValueLine), value);
+    StoreVariable(head.names, value, key);
+  }
+
+  // --- The header block.
+
+  // Reads the part's header lines and classifies the part. The three fixed
+  // header lines come first; a body that ends within them drops the part.
+  // Afterwards the cursor stands where the file content or the rest of the
+  // form value begins. Returns false when the part is dropped.
+  bool ReadHeaderBlock(PartHead& head) {
+    const int64_t line1 = cursor_;
+    std::string h1, h2, h3;
+    ReadFixedLine(h1);
+    const int64_t line2 = cursor_;
+    ReadFixedLine(h2);
+    const int64_t line3 = cursor_;
+    ReadFixedLine(h3);
+    if (cursor_ >= size_) {
+      lastPass_ = true;
+      return false;
+    }
+    const size_t typeAt = h2.find(kContentType);
+    if (typeAt != std::string::npos) {
+      ClassifyTyped(h1, h2, h3, typeAt, head);
+      return true;
+    }
+    // Header line 2 is not the Content-Type line that browsers write: the
+    // block is read by header name, when its empty line can be found.
+    const int64_t blockEnd = h2.empty() ? line2 : h3.empty() ? line3 : NextEmptyLine(cursor_);
+    if (blockEnd < 0) {
+      ClassifyField(h1, h3, head);
+      return true;
+    }
+    return ClassifyByName(line1, blockEnd, !h2.empty(), h3, head);
+  }
+
+  void ReadFixedLine(std::string& text) {
+    const int64_t length = lines_.Length(cursor_);
+    lines_.Text(cursor_, length, text);
+    cursor_ += length;
+  }
+
+  // Header line 2 holds "Content-Type:": a file part, whether or not it has
+  // a file name. Further header lines follow a non-empty line 3, up to the
+  // first empty one.
+  void ClassifyTyped(const std::string& h1, const std::string& h2, const std::string& h3,
+                     size_t typeAt, PartHead& head) {
+    head.names = ReadDisposition(h1);
+    head.isFile = true;
+    head.contentType = TypeFrom(h2, typeAt);
+    if (h3.empty()) return;
+    for (;;) {
+      const int64_t length = lines_.Length(cursor_);
+      const bool empty = lines_.TextEmpty(cursor_, length);
+      Advance(length);
+      if (empty) break;
+    }
+  }
+
+  // A form field as the fixed header lines give it: named by line 1, its
+  // value starting with line 3.
+  void ClassifyField(const std::string& h1, std::string& h3, PartHead& head) {
+    head.names = ReadDisposition(h1);
+    head.firstValueLine = std::move(h3);
+  }
+
+  // The header block [line1, blockEnd) holds the part's headers by name; the
+  // block's empty line starts at blockEnd. Content and value start after it.
+  bool ClassifyByName(int64_t line1, int64_t blockEnd, bool extraHeaders, std::string& h3,
+                      PartHead& head) {
+    std::string line, disposition, type;
+    bool haveDisposition = false, haveType = false;
+    for (int64_t at = line1; at < blockEnd;) {
+      const int64_t length = lines_.Length(at);
+      if (!haveDisposition || !haveType) {
+        lines_.Text(at, length, line);
+        if (!haveDisposition && HasHeaderName(line, kDispositionHeader)) {
+          disposition = line;
+          haveDisposition = true;
+        } else if (!haveType && HasHeaderName(line, kTypeHeader)) {
+          type = line;
+          haveType = true;
+        }
+      }
+      at += length;
+    }
+    if (!haveDisposition) lines_.Text(line1, lines_.Length(line1), disposition);
+    head.names = ReadDisposition(disposition);
+    const int64_t afterBlock = blockEnd + lines_.Length(blockEnd);
+    if (head.names.fileMarker && (!head.names.fileName.empty() || haveType)) {
+      head.isFile = true;
+      if (haveType) head.contentType = TypeFrom(type, 0);
+      cursor_ = afterBlock;
+      if (cursor_ >= size_) lastPass_ = true;
+      return true;
+    }
+    if (!extraHeaders) {
+      head.firstValueLine = std::move(h3);  // line 3 follows the block's empty line 2
+      return true;
+    }
+    // The value's first line follows the block's empty line, as line 3
+    // follows line 2 in a part without extra headers.
+    cursor_ = afterBlock;
+    ReadFixedLine(head.firstValueLine);
+    if (cursor_ >= size_) {
+      lastPass_ = true;
+      return false;
+    }
+    return true;
+  }
+
+  // The offset of the first empty line at or after from, or -1 when the body
+  // ends first. Remembers its last answer, so that a body of many parts
+  // whose header blocks never end is still scanned once.
+  int64_t NextEmptyLine(int64_t from) {
+    if (from >= emptyFrom_ && (emptyAt_ < 0 || from <= emptyAt_)) return emptyAt_;
+    emptyFrom_ = from;
+    emptyAt_ = -1;
+    for (int64_t at = from; at < size_;) {
+      const int64_t length = lines_.Length(at);
+      if (lines_.TextEmpty(at, length)) {
+        emptyAt_ = at;
+        break;
+      }
+      at += length;
+    }
+    return emptyAt_;
+  }
+
+  // --- File content.
+
+  // Searches the content for the delimiter. Found: a file item when the
+  // content before the CR LF that closes it has at least one byte, and the
+  // cursor moves to that CR LF's LF. Not found: the status says so and the
+  // cursor stays at the content's start.
+  void ReadFileContent(const PartHead& head) {
+    const int64_t contentStart = cursor_;
+    // The boundary must end before the body's last byte to count.
+    const int64_t match = FindDelimiter(data_, contentStart, size_ - 1, delimiter_);
+    if (match < 0) {
+      state_.FStatus = 2;
+      return;
+    }
+    state_.FStatus = 0;
+    const int64_t endOffset = match - 1;
+    const int64_t fileSize = endOffset - contentStart - 1;
+    if (fileSize >= 1) StoreFile(head, contentStart, fileSize);
+    cursor_ = endOffset;
+  }
+
+  void StoreFile(const PartHead& head, int64_t contentStart, int64_t fileSize) {
+    TFileRecord item;
+    item.LocalName = head.names.fileName;
+    item.Data.reset(TMemoryStream::CreateView(data_ + contentStart, fileSize));
+    item.Data->SetPosition(fileSize);
+    item.ContentType = head.contentType;
+    item.FileName = ExtractFileName(item.LocalName, Separators::WindowsAndSlash);
+    const std::string_view ext = ExtractFileExt(item.FileName, Separators::WindowsAndSlash);
+    if (ext.size() > 1) item.Extension = ext.substr(1);
+    item.NameOnly = item.Extension.empty()
+                        ? item.FileName
+                        : item.FileName.substr(0, ext.data() - item.FileName.data());
+    state_.FFiles.push_back(std::move(item));
+    ++state_.FFileCount;
+    state_.FTagNames->Add(head.names.name);
+  }
+
+  // --- Form value.
+
+  // The value starts with its first line's text; then every line is added
+  // until the delimiter line, the closing line or the body's last line, none
+  // of which is used.
+  void ReadFormValue(std::string first, std::string& value) {
+    value = std::move(first);
+    const auto lead = static_cast<uint8_t>(delimiter_[0]);
+    for (;;) {
+      // Lines holding no byte equal to the delimiter's first can be neither
+      // the delimiter line nor the closing line: they join without a look.
+      const int64_t plainEnd = PlainLinesEnd(lead);
+      while (cursor_ < plainEnd) cursor_ += AppendValueLine(cursor_, value);
+      const int64_t length = lines_.Length(cursor_);
+      if (cursor_ + length >= size_ || lines_.TextEquals(cursor_, length, delimiter_) ||
+          lines_.TextEquals(cursor_, length, closing_))
+        return;
+      cursor_ += AppendValueLine(cursor_, value);
+    }
+  }
+
+  // Where the run of lines from the cursor that hold no lead byte ends: at the
+  // start of the line holding the next one, and always before the body's
+  // last line.
+  int64_t PlainLinesEnd(uint8_t lead) const {
+    if (cursor_ >= size_) return cursor_;
+    const uint8_t* q = FindByte(data_ + cursor_, static_cast<size_t>(size_ - cursor_), lead);
+    const int64_t limit = q ? q - data_ : size_ - 1;
+    for (int64_t i = limit - 1; i >= cursor_; --i)
+      if (data_[i] == '\n') return i + 1;
+    return cursor_;
+  }
+
+  // The value rule for one line: CR LF before its text once the value is not
+  // empty, every CR of the line left out. Returns the line's length.
+  int64_t AppendValueLine(int64_t at, std::string& value) const {
+    const int64_t length = lines_.Length(at);
+    if (!value.empty()) value.append("\r\n");
+    lines_.AppendText(at, length, value);
+    return length;
+  }
+
+  // --- Form variable.
+
+  // A part with a file name adds name=file name; any other adds name=value,
+  // or extends the first line of that name with ", " and the value.
+  void StoreVariable(const PartNames& names, std::string& value, const TStringList::TNameKey& key) {
+    TStringList& vars = *state_.FVars;
+    if (!names.fileName.empty()) {
+      vars.Add(names.name + "=" + names.fileName);
+      return;
+    }
+    const int32_t line = vars.FindOrAdd(names.name, value, key);
+    if (line >= 0) {
+      value.insert(0, ", ");
+      vars.ExtendValue(line, names.name, value);
+    }
+  }
+
+  void Advance(int64_t length) {
+    cursor_ += length;
+    if (cursor_ >= size_) lastPass_ = true;
+  }
+
+  TUploadState& state_;
+  TMemoryStream& body_;
+  const uint8_t* const data_;
+  const int64_t size_;
+  const LineScanner lines_;
+  IClientProbe& probe_;
+  std::string delimiter_;
+  std::string closing_;
+  int64_t cursor_ = 0;
+  bool lastPass_ = false;
+  // NextEmptyLine's last question and answer; nothing asked yet.
+  int64_t emptyFrom_ = INT64_MAX;
+  int64_t emptyAt_ = -1;
+};
 
 }  // namespace
 
@@ -152,127 +456,7 @@ void ReadLine(TMemoryStream& stream, int64_t start, std::string& text, int64_t& 
 }
 
 void TUploadState::ParseBody(TMemoryStream& body, IClientProbe& probe) {
-  const uint8_t* data = body.Memory();
-  const int64_t size = body.Size();
-  const LineScanner lines(data, size);
-
-  std::string delimiter;
-  int64_t length = 0;
-  ReadLine(body, 0, delimiter, length);
-  // A body that starts with an empty line has no usable delimiter: every blank
-  // line would count as one. Nothing is taken from it.
-  if (delimiter.empty()) return;
-  const std::string closing = delimiter + "--";
-
-  FVars->EnableNameIndex();
-  int64_t cursor = 0;
-  bool lastPass = false;
-  std::string header1, header2, header3, value, text;
-
-  auto readHeader = [&](std::string& out) {
-    ReadLine(body, cursor, out, length);
-    cursor += length;
-    return cursor;
-  };
-
-  while (!lastPass) {
-    if (!probe.IsClientConnected()) return;
-
-    length = lines.Length(cursor);
-    const bool startsPart = lines.TextEquals(cursor, length, delimiter);
-    cursor += length;
-    if (cursor >= size) lastPass = true;
-    if (!startsPart) continue;
-
-    readHeader(header1);
-    const int64_t afterHeader2 = readHeader(header2);
-    readHeader(header3);
-    if (cursor >= size) {
-      lastPass = true;  // the body ends inside the headers: the part is dropped
-      continue;
-    }
-
-    const PartNames names = ReadDisposition(header1);
-    // The name's index slot is fetched while the part's content is read.
-    const TStringList::TNameKey key =
-        names.fileName.empty() ? FVars->PrepareName(names.name) : TStringList::TNameKey{};
-    const size_t typeAt = header2.find(kContentType);
-    // A part with a file name and no Content-Type line is a file as well; its
-    // content begins right after the empty line that ends its headers.
-    const bool untyped = typeAt == std::string::npos && header2.empty() && !names.fileName.empty();
-    value.clear();
-
-    if (typeAt != std::string::npos || untyped) {
-      if (untyped) {
-        cursor = afterHeader2;
-      } else if (!header3.empty()) {
-        for (;;) {  // further header lines, up to the first empty one
-          length = lines.Length(cursor);
-          const bool empty = lines.TextEmpty(cursor, length);
-          cursor += length;
-          if (cursor >= size) lastPass = true;
-          if (empty) break;
-        }
-      }
-      const int64_t contentStart = cursor;
-      // The boundary must end before the body's last byte to count.
-      const int64_t match = FindDelimiter(data, contentStart, size - 1, delimiter);
-      if (match < 0) {
-        FStatus = 2;  // the cursor stays at the content's start
-      } else {
-        FStatus = 0;
-        const int64_t endOffset = match - 1;
-        // The CR LF before the boundary closes the content.
-        const int64_t fileSize = endOffset - contentStart - 1;
-        if (fileSize >= 1) {
-          TFileRecord item;
-          item.LocalName = names.fileName;
-          item.Data.reset(TMemoryStream::CreateView(data + contentStart, fileSize));
-          item.Data->SetPosition(fileSize);
-          if (!untyped && typeAt + kContentType.size() + 1 <= header2.size())
-            item.ContentType = header2.substr(typeAt + kContentType.size() + 1);
-          item.FileName = ExtractFileName(item.LocalName, Separators::WindowsAndSlash);
-          const std::string_view ext = ExtractFileExt(item.FileName, Separators::WindowsAndSlash);
-          if (ext.size() > 1) item.Extension = ext.substr(1);
-          item.NameOnly = item.Extension.empty()
-                              ? item.FileName
-                              : item.FileName.substr(0, ext.data() - item.FileName.data());
-          FFiles.push_back(std::move(item));
-          ++FFileCount;
-          FTagNames->Add(names.name);
-        }
-        cursor = endOffset;
-      }
-    } else {
-      value = header3;
-      const auto first = static_cast<uint8_t>(delimiter[0]);
-      for (;;) {
-        const int64_t plainEnd = PlainLinesEnd(data, size, cursor, first);
-        if (plainEnd > cursor) {
-          AppendValueLines(data + cursor, data + plainEnd, value);
-          cursor = plainEnd;
-        }
-        length = lines.Length(cursor);
-        if (cursor + length >= size || lines.TextEquals(cursor, length, delimiter) ||
-            lines.TextEquals(cursor, length, closing))
-          break;
-        lines.Text(cursor, length, text);
-        if (!value.empty()) value.append("\r\n");
-        value.append(text);
-        cursor += length;
-      }
-    }
-
-    if (!names.fileName.empty()) {
-      FVars->Add(names.name + "=" + names.fileName);
-    } else {
-      const int32_t line = FVars->FindOrAdd(names.name, value, key);
-      if (line >= 0) {
-        value.insert(0, ", ");
-        FVars->ExtendValue(line, names.name, value);
-      }
-    }
-  }
+  BodyParser(*this, body, probe).Run();
 }
 
 }  // namespace kvp

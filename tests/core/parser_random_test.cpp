@@ -52,14 +52,28 @@ class BodyGenerator {
                                                    "",
                                                    "Content-Type:",
                                                    "X-Content-Type: q"};
+    static const std::vector<std::string> dispositions = {
+        "Content-Disposition", "content-disposition", "CONTENT-DISPOSITION",
+        "Content-Disposition "};
+    static const std::vector<std::string> extras = {"X-Extra: 1", "Content-Length: 5",
+                                                    "content-transfer-encoding: binary",
+                                                    "content-type: text/plain; charset=utf-8"};
     const std::string name = Pick(names);
-    std::string h1 = "Content-Disposition: form-data; name=\"" + name + "\"";
+    // Browsers, curl and most libraries write the disposition first with this
+    // spelling; other clients change the case, the order, or add lines.
+    const bool browser = Chance(60);
+    std::string h1 =
+        (browser ? dispositions[0] : Pick(dispositions)) + ": form-data; name=\"" + name + "\"";
     const bool file = Chance(50);
     if (file) h1 += "; filename=\"" + Pick(files) + "\"";
     if (Chance(5)) h1 = "Content-Disposition: form-data; filename=\"f.x\"; name=\"" + name + "\"";
-    std::string part = h1 + Newline();
-    if (file || Chance(10)) part += Pick(types) + Newline();
-    if (Chance(10)) part += "X-Extra: 1" + Newline();
+    std::vector<std::string> headers{h1};
+    if (file || Chance(10)) headers.push_back(Pick(types));
+    if (Chance(browser ? 10 : 40)) headers.push_back(Pick(extras));
+    if (!browser && Chance(30)) headers.push_back(Pick(extras));
+    if (!browser && headers.size() > 1 && Chance(50)) std::swap(headers[0], headers[1]);
+    std::string part;
+    for (const std::string& h : headers) part += h + Newline();
     part += Newline() + Content(delim);
     return part;
   }

@@ -198,16 +198,21 @@ TEST(ParseBody, ContentTypeHeader) {
   EXPECT_EQ(typeOf("Content-Type:"), "");
   EXPECT_EQ(typeOf("Content-Type: "), "");
   EXPECT_EQ(typeOf("X-Content-Type:  a/b"), " a/b");  // found anywhere in the line
-  EXPECT_EQ(typeOf("content-type: image/gif"), "<form field>");
-  EXPECT_EQ(typeOf("Content-type: image/gif"), "<form field>");
+  // Other spellings of the header name are found by name, not as text.
+  EXPECT_EQ(typeOf("content-type: image/gif"), "image/gif");
+  EXPECT_EQ(typeOf("Content-type:image/gif"), "mage/gif");
+  EXPECT_EQ(typeOf("x-content-type: a/b"), "");  // no such header: untyped, still a file
 
-  // The lower-case header makes a form field that still reports its file name.
+  // Read at fixed places only, the lower-case header made a form field whose
+  // value was the file's bytes.
   const std::string body = BodyBuilder()
                                .Raw(
                                    "Content-Disposition: form-data; name=\"f\"; "
                                    "filename=\"a.gif\"\r\ncontent-type: image/gif\r\n\r\nGIF89a")
                                .Build();
   EXPECT_EQ(VarsOf(body), std::vector<std::string>{"f=a.gif"});
+  EXPECT_EQ(Outcome(body).files.at(0).data, "GIF89a");
+  EXPECT_TRUE(kvref::Parse(body, Legacy{.fixedHeaders = true}).files.empty());
 }
 
 TEST(ParseBody, FurtherHeaderLinesAreSkipped) {
@@ -442,7 +447,7 @@ TEST(ParseBodyCorrected, FilePartWithoutContentType) {
   EXPECT_EQ(r.vars, (std::vector<std::string>{"f=n.txt", "g=v"}));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r, kvref::Parse(body));
-  EXPECT_TRUE(kvref::Parse(body, Legacy{.untyped = true}).files.empty());
+  EXPECT_TRUE(kvref::Parse(body, Legacy{.untyped = true, .fixedHeaders = true}).files.empty());
 
   // One byte of content; and an untyped part cut off is a failed file.
   const std::string one = BodyBuilder()
@@ -455,8 +460,8 @@ TEST(ParseBodyCorrected, FilePartWithoutContentType) {
   EXPECT_EQ(cut.status, 2);
   EXPECT_TRUE(cut.files.empty());
 
-  // Without a file name, or with a header line 2 that is not empty, it stays a
-  // form field.
+  // Without a file name it stays a form field; other header lines before the
+  // empty one do not change that it is a file.
   EXPECT_EQ(VarsOf(BodyBuilder()
                        .Raw("Content-Disposition: form-data; name=\"f\"; filename=\"\"\r\n\r\nv")
                        .Build()),
@@ -466,7 +471,8 @@ TEST(ParseBodyCorrected, FilePartWithoutContentType) {
                                     "Content-Disposition: form-data; name=\"f\"; "
                                     "filename=\"n\"\r\nX-Other: 1\r\n\r\nv")
                                 .Build();
-  EXPECT_TRUE(Outcome(other).files.empty());
+  EXPECT_EQ(Outcome(other).files.at(0).data, "v");
+  EXPECT_EQ(Outcome(other).files.at(0).contentType, "");
   EXPECT_EQ(VarsOf(other), std::vector<std::string>{"f=n"});
 }
 

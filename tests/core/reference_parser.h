@@ -16,10 +16,11 @@
 namespace kvref {
 
 struct Legacy {
-  bool search = false;      // the boundary's last byte never compared, no proper restart
-  bool valueStop = false;   // a value stops at the delimiter line only
-  bool separators = false;  // "/" is no separator in FileName
-  bool untyped = false;     // a part without Content-Type is always a form field
+  bool search = false;        // the boundary's last byte never compared, no proper restart
+  bool valueStop = false;     // a value stops at the delimiter line only
+  bool separators = false;    // "/" is no separator in FileName
+  bool untyped = false;       // a part without Content-Type is always a form field
+  bool fixedHeaders = false;  // headers only at fixed places, names in exact case
 };
 
 struct File {
@@ -46,6 +47,31 @@ inline bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
     if (Fold(a[i]) != Fold(b[i])) return false;
+  return true;
+}
+
+// Whether the header line is named name (ignoring ASCII case).
+inline bool Named(const std::string& line, std::string_view name) {
+  const size_t colon = line.find(':');
+  return colon != std::string::npos && SameName(std::string_view(line).substr(0, colon), name);
+}
+
+// Name and file name from a Content-Disposition line; whether it has the
+// file-name marker.
+inline bool Disposition(const std::string& line, std::string& name, std::string& fileName) {
+  name.clear();
+  fileName.clear();
+  const size_t m = line.find("name=\"");
+  if (m == std::string::npos) return false;
+  size_t rest = m + 6;
+  if (const size_t q = line.find('"', rest); q != std::string::npos) {
+    name = line.substr(rest, q - rest);
+    rest = q + 1;
+  }
+  const size_t f = line.find("filename=\"", rest);
+  if (f == std::string::npos) return false;
+  const size_t q = line.find('"', f + 10);
+  if (q != std::string::npos) fileName = line.substr(f + 10, q - f - 10);
   return true;
 }
 
@@ -107,38 +133,90 @@ inline Result Parse(std::string_view body, Legacy legacy = {}, int connectedCall
     cursor += ReadLine(body, cursor, line);
     if (cursor >= size) last = true;
     if (line != delim) continue;
+    const int64_t line1 = cursor;
     cursor += ReadLine(body, cursor, h1);
+    const int64_t line2 = cursor;
     cursor += ReadLine(body, cursor, h2);
-    const int64_t afterH2 = cursor;
+    const int64_t line3 = cursor;
     cursor += ReadLine(body, cursor, h3);
     if (cursor >= size) {
       last = true;
       continue;
     }
-    std::string name, fileName;
+    std::string name, fileName, contentType;
     value.clear();
-    if (const size_t m = h1.find("name=\""); m != std::string::npos) {
-      size_t rest = m + 6;
-      if (const size_t q = h1.find('"', rest); q != std::string::npos) {
-        name = h1.substr(rest, q - rest);
-        rest = q + 1;
-      }
-      if (const size_t f = h1.find("filename=\"", rest); f != std::string::npos) {
-        const size_t q = h1.find('"', f + 10);
-        if (q != std::string::npos) fileName = h1.substr(f + 10, q - f - 10);
+    bool isFile = false;
+    bool dropped = false;
+    const size_t typeAt = h2.find("Content-Type:");
+    // The offset of the header block's empty line, when the headers are read
+    // by name and the line is there.
+    int64_t blockEnd = -1;
+    if (typeAt == std::string::npos && !legacy.fixedHeaders) {
+      if (h2.empty()) {
+        blockEnd = line2;
+      } else if (h3.empty()) {
+        blockEnd = line3;
+      } else {
+        for (int64_t at = cursor; at < size;) {
+          const int64_t n = ReadLine(body, at, line);
+          if (line.empty()) {
+            blockEnd = at;
+            break;
+          }
+          at += n;
+        }
       }
     }
-    const size_t typeAt = h2.find("Content-Type:");
-    const bool untyped = !legacy.untyped && h2.empty() && !fileName.empty();
-    if (typeAt != std::string::npos || untyped) {
-      if (untyped) {
-        cursor = afterH2;
-      } else if (!h3.empty()) {
+    if (typeAt != std::string::npos) {
+      detail::Disposition(h1, name, fileName);
+      isFile = true;
+      if (typeAt + 14 <= h2.size()) contentType = h2.substr(typeAt + 14);
+      if (!h3.empty()) {
         do {
           cursor += ReadLine(body, cursor, line);
           if (cursor >= size) last = true;
         } while (!line.empty());
       }
+    } else if (blockEnd < 0) {
+      detail::Disposition(h1, name, fileName);
+      if (!legacy.untyped && h2.empty() && !fileName.empty()) {
+        isFile = true;  // the older rule for untyped files
+        cursor = line3;
+      } else {
+        value = h3;
+      }
+    } else {
+      std::string disposition = h1, type;
+      bool haveDisposition = false, haveType = false;
+      for (int64_t at = line1; at < blockEnd;) {
+        at += ReadLine(body, at, line);
+        if (!haveDisposition && detail::Named(line, "Content-Disposition")) {
+          disposition = line;
+          haveDisposition = true;
+        } else if (!haveType && detail::Named(line, "content-type")) {
+          type = line;
+          haveType = true;
+        }
+      }
+      const bool marker = detail::Disposition(disposition, name, fileName);
+      const int64_t afterBlock = blockEnd + ReadLine(body, blockEnd, line);
+      if (marker && (!fileName.empty() || haveType)) {
+        isFile = true;
+        if (type.size() >= 14) contentType = type.substr(14);
+        cursor = afterBlock;
+        if (cursor >= size) last = true;
+      } else if (h2.empty()) {
+        value = h3;
+      } else {
+        cursor = afterBlock + ReadLine(body, afterBlock, value);
+        if (cursor >= size) {
+          last = true;
+          dropped = true;
+        }
+      }
+    }
+    if (dropped) continue;
+    if (isFile) {
       const int64_t start = cursor;
       const int64_t match = detail::Search(body, start, delim, legacy.search);
       if (match < 0) {
@@ -152,8 +230,7 @@ inline Result Parse(std::string_view body, Legacy legacy = {}, int connectedCall
           f.localName = fileName;
           f.data =
               std::string(body.substr(static_cast<size_t>(start), static_cast<size_t>(fileSize)));
-          if (typeAt != std::string::npos && typeAt + 14 <= h2.size())
-            f.contentType = h2.substr(typeAt + 14);
+          f.contentType = contentType;
           size_t cut = 0;
           for (size_t i = 0; i < fileName.size(); ++i) {
             const char c = fileName[i];
@@ -171,7 +248,6 @@ inline Result Parse(std::string_view body, Legacy legacy = {}, int connectedCall
         cursor = endOffset;
       }
     } else {
-      value = h3;
       for (;;) {
         const int64_t n = ReadLine(body, cursor, line);
         if (line == delim || cursor + n >= size || (!legacy.valueStop && line == closing)) break;

@@ -482,6 +482,45 @@ TEST_P(AccessTest, MultiLineValuesAreOneVariable) {
   ExpectText(r.Text(kVarName, 1), L"after");
 }
 
+// --- Clients other than browsers.
+
+// Dart's http package (Flutter): lower-case header names, the type line
+// before the disposition line, extra lines for a non-ASCII value; OkHttp:
+// Content-Length lines. Every file arrives, every value is clean.
+TEST_P(AccessTest, FilesFromDartAndOkHttpArriveWhole) {
+  const std::string dart = "--dart-http-boundary-Hk3+_9aZ";
+  const std::string okhttp = "--4a2f1c9e-0b7d-4e6a-8c3f-5d1b9e7a2c40";
+  Reader r = Upload(dart +
+                    "\r\ncontent-disposition: form-data; name=\"note\"\r\n"
+                    "content-type: text/plain; charset=utf-8\r\n"
+                    "content-transfer-encoding: binary\r\n\r\nsunny\r\n" +
+                    dart +
+                    "\r\ncontent-type: image/png\r\ncontent-disposition: form-data; "
+                    "name=\"photo\"; filename=\"beach.png\"\r\n\r\nPNG!\r\n" +
+                    dart + "--\r\n");
+  ExpectNumber(r.Number(kFileQty), 1);
+  ExpectText(r.Text(kFileName, 0), L"beach.png");
+  ExpectText(r.Text(kContentType, 0), L"image/png");
+  ExpectText(r.Text(kExtension, 0), L"png");
+  ExpectNumber(r.Number(kFileSize, 0), 4);
+  ExpectByteArray(r.Data(0), "PNG!");
+  ExpectNumber(r.Number(kTagNameIndex, L"photo"), 0);
+  ExpectText(r.Text(kValue, L"note"), L"sunny");
+  ExpectText(r.Text(kValue, L"photo"), L"beach.png");
+
+  Reader o = Upload(okhttp +
+                    "\r\nContent-Disposition: form-data; name=\"title\"\r\nContent-Length: "
+                    "7\r\n\r\nHoliday\r\n" +
+                    okhttp +
+                    "\r\nContent-Disposition: form-data; name=\"photo\"; filename=\"a.jpg\"\r\n"
+                    "Content-Type: image/jpeg\r\nContent-Length: 4\r\n\r\nJFIF\r\n" +
+                    okhttp + "--\r\n");
+  ExpectNumber(o.Number(kFileQty), 1);
+  ExpectText(o.Text(kContentType, 0), L"image/jpeg");
+  ExpectByteArray(o.Data(0), "JFIF");
+  ExpectText(o.Text(kValue, L"title"), L"Holiday");
+}
+
 // --- Text across the boundary.
 
 TEST_P(AccessTest, TextIsConvertedByTheAnsiCodePage) {
