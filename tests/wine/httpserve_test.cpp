@@ -1,9 +1,11 @@
 // The serve command's request rules without a network (head parsing, the
 // meaning of the fields, target decoding and normalisation, content types,
-// the command line), and the server in this process with a stand-in page
-// runner over loopback: pages run side by side on worker threads that are
-// single-threaded apartments, the body is pulled as the page reads it, and a
-// client that hangs up shows as a disconnect.
+// the command line, the body's pace, the waiting line), and the server in
+// this process with a stand-in page runner over loopback: pages run side by
+// side on worker threads that are single-threaded apartments, the body is
+// pulled as the page reads it, a client that hangs up shows as a
+// disconnect, a body below the minimum rate is answered 408 and a full or
+// overdue waiting line 503. (Slow heads and oversize heads: serve_e2e.py.)
 #include <gtest/gtest.h>
 
 #include "connection.h"
@@ -20,10 +22,12 @@
 #include <thread>
 #include <vector>
 
+#include "bodypace.h"
 #include "httpparse.h"
 #include "httpserve.h"
 #include "mimetypes.h"
 #include "sitepath.h"
+#include "waitingline.h"
 
 namespace kvserve {
 namespace {
@@ -276,16 +280,28 @@ TEST(Options, DefaultsAndValues) {
   EXPECT_EQ(options->port, 8080);
   EXPECT_EQ(options->maxRequestBytes, 200LL * 1000 * 1000);
   EXPECT_TRUE(options->root.empty());
+  EXPECT_EQ(options->headTimeoutMs, 15000);
+  EXPECT_EQ(options->minRate, 1024);
+  EXPECT_EQ(options->bodyGraceMs, 10000);
+  EXPECT_EQ(options->maxQueue, 256);
+  EXPECT_EQ(options->queueTimeoutMs, 30000);
 
-  options = ParseServeArguments({L"--root", L"C:\\site", L"--port=0", L"--bind", L"::1",
-                                 L"--threads", L"3", L"--max-request-bytes", L"1000"},
-                                error);
+  options = ParseServeArguments(
+      {L"--root", L"C:\\site", L"--port=0", L"--bind", L"::1", L"--threads", L"3",
+       L"--max-request-bytes", L"1000", L"--head-timeout", L"2", L"--min-rate=0", L"--body-grace",
+       L"0", L"--max-queue", L"1", L"--queue-timeout=3600"},
+      error);
   ASSERT_TRUE(options) << error;
   EXPECT_EQ(options->root, L"C:\\site");
   EXPECT_EQ(options->port, 0);
   EXPECT_EQ(options->bind, "::1");
   EXPECT_EQ(options->threads, 3);
   EXPECT_EQ(options->maxRequestBytes, 1000);
+  EXPECT_EQ(options->headTimeoutMs, 2000);
+  EXPECT_EQ(options->minRate, 0);
+  EXPECT_EQ(options->bodyGraceMs, 0);
+  EXPECT_EQ(options->maxQueue, 1);
+  EXPECT_EQ(options->queueTimeoutMs, 3600000);
 }
 
 TEST(Options, RefusesNonsense) {
@@ -298,6 +314,15 @@ TEST(Options, RefusesNonsense) {
            {L"--threads", L"0"},
            {L"--threads", L"65"},
            {L"--max-request-bytes", L"2147483648"},
+           {L"--head-timeout", L"0"},
+           {L"--head-timeout", L"3601"},
+           {L"--head-timeout", L"1.5"},
+           {L"--min-rate", L"-1"},
+           {L"--min-rate", L"1000000001"},
+           {L"--body-grace", L"3601"},
+           {L"--max-queue", L"0"},
+           {L"--queue-timeout", L"0"},
+           {L"--queue-timeout"},
            {L"--root", L""},
            {L"--what"},
            {L"stray"},
@@ -305,6 +330,120 @@ TEST(Options, RefusesNonsense) {
     EXPECT_FALSE(ParseServeArguments(args, error)) << "accepted " << args.size() << " args";
     EXPECT_FALSE(error.empty());
   }
+}
+
+// ---- the pace of a body ------------------------------------------------------
+
+// A client that sends `bytes` after every `gapMs` of silence, against a
+// pace: how long the server waits before it gives up (-1: it never does
+// within `rounds` gaps).
+int64_t CutOffAfterMs(BodyPace pace, int64_t gapMs, int64_t bytes, int rounds) {
+  int64_t elapsed = 0;
+  for (int i = 0; i < rounds; ++i) {
+    const int64_t allowed = pace.WaitAllowedMs();
+    if (allowed < gapMs) return elapsed + allowed;
+    pace.Waited(gapMs, bytes);
+    elapsed += gapMs;
+  }
+  return -1;
+}
+
+TEST(BodyPace, GraceThenBytesEarnWaiting) {
+  BodyPace pace(100, 2000, 60000);  // 100 bytes/s after 2 s
+  EXPECT_EQ(pace.WaitAllowedMs(), 2000);
+  pace.Waited(500, 0);
+  EXPECT_EQ(pace.WaitAllowedMs(), 1500);
+  pace.Waited(0, 50);  // 50 bytes are worth 500 ms
+  EXPECT_EQ(pace.WaitAllowedMs(), 2000);
+  pace.Waited(2000, 0);
+  EXPECT_EQ(pace.WaitAllowedMs(), 0);
+  EXPECT_TRUE(pace.Exhausted());
+  pace.Waited(100, 0);  // over the allowance: still 0, not negative
+  EXPECT_EQ(pace.WaitAllowedMs(), 0);
+  EXPECT_EQ(pace.WaitedMs(), 2600);
+  EXPECT_EQ(pace.Bytes(), 50);
+  pace.Waited(0, 1000);  // late bytes earn waiting again
+  EXPECT_EQ(pace.WaitAllowedMs(), 9900);
+}
+
+TEST(BodyPace, SingleWaitNeverExceedsTheLimit) {
+  BodyPace generous(1, 0, 60000);
+  generous.Waited(0, 1000000);  // a million seconds earned
+  EXPECT_EQ(generous.WaitAllowedMs(), 60000);
+  BodyPace none(0, 0, 60000);  // no minimum rate
+  none.Waited(3600 * 1000, 0);
+  EXPECT_EQ(none.WaitAllowedMs(), 60000);
+  EXPECT_FALSE(none.Exhausted());
+  BodyPace big(1000000000, 0, 60000);  // the largest rate and body: no overflow
+  big.Waited(0, 2147483647);
+  EXPECT_EQ(big.WaitAllowedMs(), 2147);
+}
+
+TEST(BodyPace, TricklersAreCutOffSteadyClientsAreNot) {
+  // A byte every 3 s against 100 bytes/s after 2 s: cut off at the end of
+  // the grace period (plus the 10 ms the first byte earned).
+  BodyPace pace(100, 2000, 60000);
+  pace.Waited(0, 1);
+  EXPECT_EQ(CutOffAfterMs(pace, 3000, 1, 100), 2010);
+  // A byte every second: each earns 10 ms, the grace lasts a little longer.
+  const int64_t slow = CutOffAfterMs(BodyPace(100, 2000, 60000), 1000, 1, 100);
+  EXPECT_GT(slow, 2000);
+  EXPECT_LT(slow, 3100);
+  // 150 bytes per second, in bursts, stays above 100 bytes/s for good.
+  EXPECT_EQ(CutOffAfterMs(BodyPace(100, 2000, 60000), 1000, 150, 10000), -1);
+  // Exactly at the rate keeps the grace as the margin.
+  EXPECT_EQ(CutOffAfterMs(BodyPace(100, 2000, 60000), 500, 50, 10000), -1);
+  // Just under it runs out after a while.
+  EXPECT_GT(CutOffAfterMs(BodyPace(100, 2000, 60000), 500, 49, 10000), 0);
+  // Without a grace period the first silent wait is already too long.
+  EXPECT_EQ(CutOffAfterMs(BodyPace(100, 0, 60000), 1000, 1000, 10), 0);
+}
+
+// ---- the waiting line ----------------------------------------------------------
+
+TEST(WaitingLine, HoldsAtMostItsCapacity) {
+  WaitingLine line(2);
+  const auto t0 = WaitingLine::Clock::now();
+  for (const char* peer : {"a", "b"}) {
+    Accepted item;
+    item.peer = peer;
+    EXPECT_TRUE(line.Push(item, t0));
+  }
+  Accepted third;
+  third.peer = "c";
+  EXPECT_FALSE(line.Push(third, t0));
+  EXPECT_EQ(third.peer, "c");  // left with the caller, to be refused
+  EXPECT_EQ(line.Size(), 2u);
+  std::optional<Accepted> first = line.Pop();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->peer, "a");
+  EXPECT_TRUE(line.Push(third, t0));  // room again
+  EXPECT_EQ(line.Size(), 2u);
+}
+
+TEST(WaitingLine, TakesOutOnlyTheOverdueOldestFirst) {
+  WaitingLine line(10);
+  const auto t0 = WaitingLine::Clock::now();
+  for (int i = 0; i < 4; ++i) {
+    Accepted item;
+    item.peer = std::to_string(i);
+    ASSERT_TRUE(line.Push(item, t0 + std::chrono::seconds(i)));
+  }
+  // At t0 + 5 s with 3 s allowed: those queued at 0 and 1 s are overdue; the
+  // one at 2 s has waited exactly 3 s and may stay.
+  std::vector<Accepted> late =
+      line.TakeOverdue(std::chrono::seconds(3), t0 + std::chrono::seconds(5));
+  ASSERT_EQ(late.size(), 2u);
+  EXPECT_EQ(late[0].peer, "0");
+  EXPECT_EQ(late[1].peer, "1");
+  EXPECT_EQ(late[0].queuedAt, t0);
+  EXPECT_TRUE(line.TakeOverdue(std::chrono::seconds(3), t0 + std::chrono::seconds(5)).empty());
+  EXPECT_EQ(line.Pop()->peer, "2");
+  line.Stop();
+  EXPECT_EQ(line.Pop()->peer, "3");  // what waits is still handed out
+  EXPECT_FALSE(line.Pop());
+  Accepted after;
+  EXPECT_FALSE(line.Push(after, t0));
 }
 
 // ---- the server in this process ------------------------------------------------
@@ -340,9 +479,8 @@ class TempSite {
 // Serve on a thread of its own, on a free loopback port, until destroyed.
 class TestServer {
  public:
-  TestServer(const std::wstring& root, int threads, PageRunner runner)
+  TestServer(const std::wstring& root, int threads, PageRunner runner, ServeOptions options = {})
       : runner_(std::move(runner)) {
-    ServeOptions options;
     options.root = root;
     options.port = 0;
     options.threads = threads;
@@ -559,6 +697,169 @@ TEST_F(ServerTest, HangUpMidBodyReadsAsGone) {
   EXPECT_EQ(read, 500);
   EXPECT_EQ(last, -1);
   EXPECT_FALSE(connected);
+}
+
+// ---- slow bodies and the waiting line ------------------------------------------
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST_F(ServerTest, BodyBelowTheMinimumRateReadsAsGoneAndEndsIn408) {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  int64_t read = 0;
+  int64_t last = 0;
+  bool connected = true;
+  ServeOptions options;
+  options.minRate = 100;
+  options.bodyGraceMs = 1000;
+  TestServer server(
+      site_.Path(), 2,
+      [&](const kvasp::PageRequest&, kvasp::BodySource& body, kvasp::ResponseSink& response) {
+        std::vector<uint8_t> buffer(4096);
+        int64_t got = 0;
+        int64_t n = 0;
+        for (int i = 0; i < 1000; ++i) {
+          n = body.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
+          if (n <= 0) break;
+          got += n;
+        }
+        const bool stillThere = body.Connected() && response.Connected();
+        Reply(response, "the page's answer");
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          read = got;
+          last = n;
+          connected = stillThere;
+          finished = true;
+        }
+        done.notify_all();
+        return kvasp::PageOutcome{};
+      },
+      options);
+  ASSERT_NE(server.Port(), 0);
+  const UniqueSocket s = Connect(server.Port());
+  ASSERT_TRUE(s);
+  const auto start = std::chrono::steady_clock::now();
+  // One byte of 1000, then silence: the next would come long after the grace.
+  ASSERT_TRUE(SendText(s, PostHead(1000) + "x"));
+  const std::string answer = ReceiveAll(s);
+  const double took = SecondsSince(start);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 408 Request Timeout\r\n", 0), 0u) << answer;
+  EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos) << answer;
+  EXPECT_EQ(answer.find("the page's answer"), std::string::npos) << answer;
+  EXPECT_GT(took, 0.9);
+  EXPECT_LT(took, 6.0);
+  std::unique_lock<std::mutex> lock(mutex);
+  ASSERT_TRUE(done.wait_for(lock, 20s, [&] { return finished; }));
+  EXPECT_EQ(read, 1);
+  EXPECT_EQ(last, -1);
+  EXPECT_FALSE(connected);
+}
+
+TEST_F(ServerTest, OnlyTimeSpentWaitingForTheClientCounts) {
+  // The page works 1.5 s before its first read, beyond the 1 s grace at a
+  // rate no client reaches; the client sends the second half only after
+  // that read, so the page then waits for it, within the grace it still has.
+  ServeOptions options;
+  options.minRate = 1000000000;
+  options.bodyGraceMs = 1000;
+  std::mutex mutex;
+  std::condition_variable firstRead;
+  bool readOnce = false;
+  TestServer server(
+      site_.Path(), 2,
+      [&](const kvasp::PageRequest&, kvasp::BodySource& body, kvasp::ResponseSink& response) {
+        std::this_thread::sleep_for(1500ms);
+        std::vector<uint8_t> buffer(4096);
+        int64_t got = 0;
+        for (int i = 0; i < 1000 && got < body.TotalBytes(); ++i) {
+          const int64_t n = body.Read(buffer.data(), static_cast<int64_t>(buffer.size()));
+          if (n <= 0) break;
+          got += n;
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            readOnce = true;
+          }
+          firstRead.notify_all();
+        }
+        Reply(response,
+              "read=" + std::to_string(got) + " connected=" + std::to_string(body.Connected()));
+        return kvasp::PageOutcome{};
+      },
+      options);
+  ASSERT_NE(server.Port(), 0);
+  const UniqueSocket s = Connect(server.Port());
+  ASSERT_TRUE(s);
+  ASSERT_TRUE(SendText(s, PostHead(2000) + std::string(1000, 'a')));
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(firstRead.wait_for(lock, 20s, [&] { return readOnce; }));
+  }
+  ASSERT_TRUE(SendText(s, std::string(1000, 'b')));
+  const std::string answer = ReceiveAll(s);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+  EXPECT_NE(answer.find("read=2000 connected=1"), std::string::npos) << answer;
+}
+
+TEST_F(ServerTest, FullOrOverdueWaitingLineIsAnswered503) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false;
+  bool release = false;
+  ServeOptions options;
+  options.maxQueue = 1;
+  options.queueTimeoutMs = 1000;
+  TestServer server(
+      site_.Path(), 1,
+      [&](const kvasp::PageRequest&, kvasp::BodySource&, kvasp::ResponseSink& response) {
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        changed.notify_all();
+        changed.wait_for(lock, 15s, [&] { return release; });  // bounded
+        Reply(response, "served");
+        return kvasp::PageOutcome{};
+      },
+      options);
+  ASSERT_NE(server.Port(), 0);
+  const std::string get = "GET /p.asp HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  // The only worker is busy with the first request.
+  const UniqueSocket busy = Connect(server.Port());
+  ASSERT_TRUE(busy && SendText(busy, get));
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return entered; }));
+  }
+  // The second waits in the line; the third finds it full.
+  const auto queuedAt = std::chrono::steady_clock::now();
+  const UniqueSocket waiting = Connect(server.Port());
+  ASSERT_TRUE(waiting && SendText(waiting, get));
+  std::this_thread::sleep_for(300ms);
+  const auto refusedAt = std::chrono::steady_clock::now();
+  const UniqueSocket refused = Connect(server.Port());
+  ASSERT_TRUE(refused && SendText(refused, get));
+  const std::string full = ReceiveAll(refused);
+  const double refusedAfter = SecondsSince(refusedAt);
+  const std::string overdue = ReceiveAll(waiting);
+  const double waited = SecondsSince(queuedAt);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  const std::string served = ReceiveAll(busy);
+
+  for (const std::string* answer : {&full, &overdue}) {
+    EXPECT_EQ(answer->rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << *answer;
+    EXPECT_NE(answer->find("\r\nRetry-After: 5\r\n"), std::string::npos) << *answer;
+    EXPECT_NE(answer->find("\r\nConnection: close\r\n"), std::string::npos) << *answer;
+  }
+  EXPECT_LT(refusedAfter, 0.9);  // at once, not after the line's time limit
+  EXPECT_GT(waited, 0.9);
+  EXPECT_LT(waited, 5.0);
+  EXPECT_EQ(served.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << served;
 }
 
 }  // namespace

@@ -9,6 +9,9 @@ uploads through an .asp page that saves with FileSave in OverwriteMode 2
 byte for byte, concurrent uploads, aborted uploads (the page sees the
 disconnect and saves nothing), 413 for a declared body above the limit,
 400 for malformed requests, and path traversal in its encoded forms.
+A second server with two workers and short deadlines: clients that trickle
+their body or head are cut off with 408 (the page sees a client that has
+gone) and logged, and meanwhile another client's GET is served in time.
 
 Every request goes to 127.0.0.1 only; every wait is bounded.
 """
@@ -21,6 +24,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 LIMIT = 20 * 1000 * 1000  # --max-request-bytes of the server under test
@@ -125,13 +129,14 @@ def multipart(boundary, fields, files):
 
 
 class Server:
-    def __init__(self, wine, exe, root, work):
-        self.out = os.path.join(work, "server.out")
-        self.err = os.path.join(work, "server.err")
-        self.proc = subprocess.Popen(
-            [wine, exe, "--root", root, "--port", "0", "--threads", "6",
-             "--max-request-bytes", str(LIMIT)],
-            stdin=subprocess.DEVNULL, stdout=open(self.out, "wb"), stderr=open(self.err, "wb"))
+    def __init__(self, wine, exe, root, work, options=("--threads", "6"), name="server"):
+        self.out = os.path.join(work, name + ".out")
+        self.err = os.path.join(work, name + ".err")
+        with open(self.out, "wb") as out, open(self.err, "wb") as err:
+            self.proc = subprocess.Popen(
+                [wine, exe, "--root", root, "--port", "0", "--max-request-bytes", str(LIMIT),
+                 *options],
+                stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         self.port = None
         deadline = time.monotonic() + 90
         while time.monotonic() < deadline and self.proc.poll() is None:
@@ -178,6 +183,17 @@ def wait_for_log(site, tag, seconds=30):
                 return m.group(0).decode(ANSI).strip()
         time.sleep(0.2)
     return None
+
+
+def wait_for_server_log(srv, ok, seconds=10):
+    """The server's log once ok(log) holds (it writes a request's line just
+    after the response has gone out), or as it is when the time is up."""
+    deadline = time.monotonic() + seconds
+    log = srv.log()
+    while not ok(log) and time.monotonic() < deadline:
+        time.sleep(0.2)
+        log = srv.log()
+    return log
 
 
 def make_site(work):
@@ -327,7 +343,9 @@ def test_concurrent(t, srv, site, work):
         log = wait_for_log(site, b"conc%d" % i, 5)
         t.check(log is not None and "connected=True" in log and "files=1" in log and
                 "saved=1" in log, f"concurrent upload {i} logged by its page", str(log))
-    t.check(all(f"/upload.asp?tag=conc{i}" in srv.log() for i in range(count)),
+    log = wait_for_server_log(
+        srv, lambda log: all(f"/upload.asp?tag=conc{i}" in log for i in range(count)))
+    t.check(all(f"/upload.asp?tag=conc{i}" in log for i in range(count)),
             "every concurrent request in the server's log")
 
     # A slow upload occupies one worker; other pages run meanwhile.
@@ -387,7 +405,8 @@ def test_aborted(t, srv, site, work):
             "curl killed: the page saw the disconnect and saved nothing", str(log))
     t.check(not os.path.exists(os.path.join(files, "aborted-curl.bin")),
             "curl killed: no file written")
-    t.check("client gone" in srv.log(), "the server logged the disconnect", srv.log()[-1500:])
+    log = wait_for_server_log(srv, lambda log: "client gone" in log)
+    t.check("client gone" in log, "the server logged the disconnect", log[-1500:])
 
     # The server carries on.
     body, code = curl([srv.url("/hello.txt")])
@@ -468,6 +487,109 @@ def test_traversal(t, srv):
             "upper-case .ASP runs as a page", repr(resp[:300]))
 
 
+# The deadlines of the second server (seconds, bytes per second).
+HEAD_TIMEOUT = 2
+BODY_GRACE = 2
+MIN_RATE = 100
+TRICKLE_GAP = 3.0  # a trickling client's pause between two bytes
+
+
+def trickle(port, head, gap, max_bytes, result):
+    """Sends the head, then one byte after every gap seconds until the
+    server answers or closes (at most max_bytes bytes). Fills result with the
+    answer and the seconds from the first byte to the answer."""
+    start = time.monotonic()
+    answer = b""
+    sent = 0
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+            s.sendall(head)
+            while sent < max_bytes:
+                s.sendall(b"x")
+                sent += 1
+                s.settimeout(gap)
+                try:
+                    chunk = s.recv(65536)
+                except socket.timeout:
+                    continue
+                s.settimeout(5)
+                while chunk:
+                    answer += chunk
+                    chunk = s.recv(65536)
+                break
+    except OSError as e:  # a reset after the answer ends the read, too
+        result["error"] = repr(e)
+    result.update(answer=answer, seconds=time.monotonic() - start, sent=sent)
+
+
+def test_slow_clients(t, wine, exe, site, work):
+    """Two workers, both taken by clients that trickle their bodies: a third
+    client's GET is served once the deadline has cut them off."""
+    srv = Server(wine, exe, site, work, name="slow-server",
+                 options=("--threads", "2", "--head-timeout", str(HEAD_TIMEOUT),
+                          "--min-rate", str(MIN_RATE), "--body-grace", str(BODY_GRACE),
+                          "--max-queue", "8", "--queue-timeout", "20"))
+    try:
+        boundary = b"----trickle"
+        results = [{}, {}]
+        clients = []
+        for i, result in enumerate(results):
+            head = (b"POST /upload.asp?tag=trickle%d HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                    b"Content-Type: multipart/form-data; boundary=%s\r\n"
+                    b"Content-Length: 1000\r\n\r\n" % (i, boundary))
+            # Unchecked, 10 bytes would take 30 s.
+            c = threading.Thread(target=trickle, args=(srv.port, head, TRICKLE_GAP, 10, result))
+            c.start()
+            clients.append(c)
+        time.sleep(0.5)
+        start = time.monotonic()
+        body, code = curl([srv.url("/hello.txt")], timeout=30)
+        get_took = time.monotonic() - start
+        for c in clients:
+            c.join(timeout=60)
+        # The GET waits for a worker at most about as long as the grace (the
+        # pages' start under Wine comes on top), never as long as a trickle.
+        t.check(code == 200 and body == b"hello, static world\n" and get_took < BODY_GRACE + 3,
+                "a GET is served while two clients trickle their bodies",
+                f"{code} after {get_took:.1f}s")
+        for i, r in enumerate(results):
+            answer = r.get("answer", b"")
+            t.check(status_of(answer) == 408 and b"\r\nConnection: close\r\n" in answer and
+                    r["seconds"] < BODY_GRACE + 5 and r["sent"] < 4,
+                    f"trickling body {i} ends in 408",
+                    f"{r.get('seconds', 0):.1f}s after {r.get('sent')} bytes: {answer[:200]!r} "
+                    f"{r.get('error', '')}")
+            log = wait_for_log(site, b"trickle%d" % i, 10)
+            t.check(log is not None and "connected=False" in log and "files=0" in log,
+                    f"trickling body {i}: the page saw a client that has gone", str(log))
+
+        # A head that never ends.
+        head_result = {}
+        trickle(srv.port, b"GET /hello.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ", 1.0, 20,
+                head_result)
+        t.check(status_of(head_result.get("answer", b"")) == 408 and
+                head_result["seconds"] < HEAD_TIMEOUT + 3,
+                "trickling head ends in 408",
+                f"{head_result.get('seconds', 0):.1f}s {head_result.get('answer', b'')[:200]!r}")
+        def slow_lines(log):
+            return [line for line in log.splitlines()
+                    if "/upload.asp?tag=trickle" in line and '" 408 ' in line and
+                    "request body too slow" in line]
+
+        def head_line(log):
+            return re.search(r'"-" 408 .*request head not complete within 2\.0 s', log)
+
+        log = wait_for_server_log(srv, lambda log: len(slow_lines(log)) == 2 and head_line(log))
+        t.check(len(slow_lines(log)) == 2, "both cut-off bodies logged with 408", log[-2000:])
+        t.check(head_line(log) is not None, "the cut-off head logged with 408", log[-2000:])
+        t.check(srv.alive(), "the server with deadlines still runs")
+        print(f"slow clients: GET answered after {get_took:.2f}s; trickling bodies ended after "
+              + ", ".join(f"{r.get('seconds', 0):.2f}s" for r in results)
+              + f"; trickling head after {head_result.get('seconds', 0):.2f}s", flush=True)
+    finally:
+        srv.stop()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--wine", required=True)
@@ -504,6 +626,7 @@ def main():
         srv.stop()
     lines = srv.log().splitlines()
     t.check(len(lines) >= 40, "one log line per request", f"{len(lines)} lines")
+    test_slow_clients(t, a.wine, a.server, site, a.work)
     print(f"{t.passed} passed, {t.failed} failed")
     return 0 if t.failed == 0 else 1
 

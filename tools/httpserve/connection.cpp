@@ -54,7 +54,10 @@ int WaitReadable(SOCKET socket, int milliseconds) {
 }
 
 Connection::Connection(UniqueSocket socket, std::string peer, int ioTimeoutMs)
-    : socket_(std::move(socket)), peer_(std::move(peer)), buffer_(kBufferBytes) {
+    : socket_(std::move(socket)),
+      peer_(std::move(peer)),
+      ioTimeoutMs_(ioTimeoutMs),
+      buffer_(kBufferBytes) {
   const DWORD timeout = static_cast<DWORD>(ioTimeoutMs);
   setsockopt(socket_.Get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
              sizeof timeout);
@@ -133,7 +136,7 @@ bool Connection::WaitForRequest(int milliseconds) {
   return WaitReadable(socket_.Get(), milliseconds) == 1;
 }
 
-int64_t Connection::ReadSome(uint8_t* dst, int64_t max) {
+int64_t Connection::ReadSome(uint8_t* dst, int64_t max, int timeoutMs) {
   if (max <= 0) return 0;
   if (begin_ < end_) {
     const int64_t n = std::min<int64_t>(max, static_cast<int64_t>(end_ - begin_));
@@ -142,9 +145,17 @@ int64_t Connection::ReadSome(uint8_t* dst, int64_t max) {
     return n;
   }
   if (gone_) return -1;
-  // Blocks up to the receive timeout; a client silent that long counts as gone.
+  if (timeoutMs < ioTimeoutMs_) {
+    const int ready = WaitReadable(socket_.Get(), timeoutMs);
+    if (ready == 0) return 0;
+    if (ready < 0) {
+      gone_ = true;
+      return -1;
+    }
+  }
   const int n =
       recv(socket_.Get(), reinterpret_cast<char*>(dst), static_cast<int>(std::min(max, kMaxIo)), 0);
+  if (n == SOCKET_ERROR && WSAGetLastError() == WSAETIMEDOUT) return 0;
   if (n <= 0) {
     gone_ = true;
     return -1;
@@ -173,7 +184,7 @@ bool Connection::SendAll(std::string_view data) {
 }
 
 bool Connection::Alive() {
-  if (gone_) return false;
+  if (gone_ || expired_) return false;
   if (begin_ < end_) return true;
   // Bytes came in a moment ago: the client was there. A page checks before
   // every chunk it reads, and under Wine each probe costs a round trip to
@@ -195,23 +206,10 @@ bool Connection::Alive() {
   return false;
 }
 
-void Connection::LingeringClose() {
-  if (!gone_) {
-    shutdown(socket_.Get(), SD_SEND);
-    // Bounded: at most 2 s and 8 MiB of discarded bytes.
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
-    int64_t discarded = 0;
-    char sink[16 * 1024];
-    while (discarded < (8 << 20)) {
-      const int left = MillisecondsLeft(deadline);
-      if (left == 0 || WaitReadable(socket_.Get(), left) != 1) break;
-      const int n = recv(socket_.Get(), sink, sizeof sink, 0);
-      if (n <= 0) break;
-      discarded += n;
-    }
-  }
+UniqueSocket Connection::TakeSocket() noexcept {
+  if (gone_) socket_.Reset();
   gone_ = true;
-  socket_.Reset();
+  return std::move(socket_);
 }
 
 }  // namespace kvserve

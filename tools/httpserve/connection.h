@@ -1,7 +1,7 @@
-// One client connection on Winsock: the socket, a small receive buffer that
-// the request head is read into, body reads that go straight to the socket
-// once that buffer is empty, writes, and the check whether the client is
-// still there.
+// One client connection on Winsock: the socket, a small receive buffer of
+// fixed size that the request head is read into (the only received bytes a
+// connection holds), body reads that go straight to the socket once that
+// buffer is empty, writes, and the check whether the client is still there.
 #pragma once
 
 #include <winsock2.h>
@@ -82,26 +82,31 @@ class Connection {
   // a head read, a pipelined request).
   size_t Buffered() const noexcept { return end_ - begin_; }
 
-  // Up to max bytes, buffered first, else one recv straight into dst: >0,
-  // or -1 when the client has gone (closed, reset, timed out).
-  int64_t ReadSome(uint8_t* dst, int64_t max);
+  // Up to max bytes, buffered first, else one recv straight into dst once
+  // the socket is readable within timeoutMs: >0, 0 when nothing came in
+  // time, -1 when the client has gone (closed, reset). A wait as long as the
+  // receive timeout is the receive's own (one call instead of two).
+  int64_t ReadSome(uint8_t* dst, int64_t max, int timeoutMs);
 
   // Sends everything (false: the client has gone).
   bool SendAll(std::string_view data);
   bool SendAll(const uint8_t* data, size_t size);
 
-  // False once a read or write failed, or when the client has closed or
-  // reset the connection (checked without blocking and without taking
-  // bytes out of the socket; within 50 ms of a receive the receive is taken
-  // as the answer).
+  // False once a read or write failed, once the server has given up on the
+  // client (Expire), or when the client has closed or reset the connection
+  // (checked without blocking and without taking bytes out of the socket;
+  // within 50 ms of a receive the receive is taken as the answer).
   bool Alive();
   bool Gone() const noexcept { return gone_; }
 
-  // After a final response: stops sending, discards what the client still
-  // sends for a short, bounded while, then closes; a client that is still
-  // sending a body it was refused then reads the response rather than a
-  // reset.
-  void LingeringClose();
+  // The client was too slow: from now on it counts as gone for the page,
+  // but the server may still send it a final response.
+  void Expire() noexcept { expired_ = true; }
+  bool Expired() const noexcept { return expired_; }
+
+  // After the final response: the socket, to be closed gently (Lingerer),
+  // or nothing when the client has gone anyway (it is closed now).
+  UniqueSocket TakeSocket() noexcept;
 
  private:
   int64_t Fill(int timeoutMs);  // more bytes into the buffer: >0, 0 closed, -1 failed/timeout
@@ -109,11 +114,13 @@ class Connection {
 
   UniqueSocket socket_;
   std::string peer_;
+  int ioTimeoutMs_;
   std::vector<char> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
   bool gone_ = false;
   bool timedOut_ = false;
+  bool expired_ = false;
   Clock::time_point lastReceive_{};
 };
 

@@ -5,7 +5,17 @@
 // connection as it asks for it.
 //
 //   serve [--root DIR] [--port N] [--bind ADDR] [--threads N]
-//         [--max-request-bytes N]
+//         [--max-request-bytes N] [--head-timeout S] [--min-rate B]
+//         [--body-grace S] [--max-queue N] [--queue-timeout S]
+//
+// No client holds a worker for long by being slow: the head must be
+// complete within the head timeout (else 408), and the body must keep up a
+// minimum rate after a grace period (else the page sees a client that has
+// hung up and the client gets 408). Connections wait for a worker in a
+// bounded line, for a bounded time (else 503 with Retry-After). What the
+// server holds per connection is bounded: a 64 KiB receive buffer (a head
+// above 32 KiB: 431), the body pulled in the page's pieces, and response
+// bytes gathered up to about 32 KiB before they go out.
 #pragma once
 
 #include <atomic>
@@ -25,6 +35,11 @@ struct ServeOptions {
   int port = 8080;  // 0: any free port (the one chosen is printed)
   int threads = 8;
   int64_t maxRequestBytes = 200LL * 1000 * 1000;
+  int headTimeoutMs = 15 * 1000;   // the whole request head
+  int64_t minRate = 1024;          // body bytes per second of waiting; 0: no minimum
+  int bodyGraceMs = 10 * 1000;     // waiting for the body allowed before the rate counts
+  int maxQueue = 256;              // connections waiting for a worker
+  int queueTimeoutMs = 30 * 1000;  // how long one may wait
   bool help = false;
 };
 

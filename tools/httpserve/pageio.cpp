@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "httpparse.h"
@@ -58,18 +59,35 @@ std::string StatusLine(int status, const std::string& reason) {
 
 // ---- the body ------------------------------------------------------------------
 
-ConnectionBody::ConnectionBody(Connection& connection, int64_t length, bool expectContinue)
-    : connection_(connection), length_(length), awaitingContinue_(expectContinue && length > 0) {}
+ConnectionBody::ConnectionBody(Connection& connection, int64_t length, bool expectContinue,
+                               BodyPace pace)
+    : connection_(connection),
+      length_(length),
+      pace_(pace),
+      awaitingContinue_(expectContinue && length > 0) {}
 
 int64_t ConnectionBody::Read(uint8_t* buffer, int64_t max) {
   if (received_ >= length_ || max <= 0) return 0;
+  if (tooSlow_) return -1;
   if (awaitingContinue_) {
     awaitingContinue_ = false;
     // The client sends the body once told to; if the final response is out
     // already it sends the body anyway (or after its own wait).
     if (continueAllowed_ && !connection_.SendAll("HTTP/1.1 100 Continue\r\n\r\n")) return -1;
   }
-  const int64_t n = connection_.ReadSome(buffer, std::min(max, length_ - received_));
+  // Bytes already there are taken even when the allowance is used up.
+  const auto start = std::chrono::steady_clock::now();
+  const int64_t n = connection_.ReadSome(buffer, std::min(max, length_ - received_),
+                                         static_cast<int>(pace_.WaitAllowedMs()));
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+  pace_.Waited(waited, n > 0 ? n : 0);
+  if (n == 0) {
+    tooSlow_ = true;
+    connection_.Expire();
+    return -1;
+  }
   if (n < 0) return -1;
   received_ += n;
   return n;
@@ -77,16 +95,14 @@ int64_t ConnectionBody::Read(uint8_t* buffer, int64_t max) {
 
 bool ConnectionBody::RestForcesClose() const noexcept {
   if (Remaining() <= 0) return false;
-  return awaitingContinue_ || Remaining() > kDrainLimit || connection_.Gone();
+  return awaitingContinue_ || tooSlow_ || Remaining() > kDrainLimit || connection_.Gone();
 }
 
 bool ConnectionBody::Drain() {
   uint8_t sink[8 * 1024];
   while (Remaining() > 0) {
     if (awaitingContinue_ || Remaining() > kDrainLimit) return false;
-    const int64_t n = connection_.ReadSome(sink, std::min<int64_t>(sizeof sink, Remaining()));
-    if (n < 0) return false;
-    received_ += n;
+    if (Read(sink, std::min<int64_t>(sizeof sink, Remaining())) <= 0) return false;
   }
   return true;
 }
@@ -148,7 +164,10 @@ void ConnectionResponse::Begin(int status, const std::string& reason,
 }
 
 bool ConnectionResponse::SendNow(std::string_view bytes) {
+  // A client that was too slow gets no part of the page's response.
+  if (connection_.Expired()) failed_ = true;
   if (failed_) return false;
+  sentAny_ = true;
   // Once anything of the response is out, an interim response cannot come.
   if (body_) body_->ForbidContinue();
   if (!connection_.SendAll(bytes)) failed_ = true;
@@ -200,12 +219,25 @@ bool ConnectionResponse::Send(const uint8_t* data, size_t size) {
     if (chunkBody_.size() >= kFlushBytes) FlushChunk();
     return !failed_;
   }
+  // A large piece goes out from the page's own buffer, not through a copy.
+  if (size >= kFlushBytes) return Flush() && SendNow(bytes);
   pending_.append(bytes);
   if (pending_.size() >= kFlushBytes) Flush();
   return !failed_;
 }
 
 bool ConnectionResponse::Finish() {
+  if (connection_.Expired()) {
+    // What the page made is dropped; a response already under way is cut
+    // short by closing.
+    if (!sentAny_) {
+      const SimpleResponse timeout = ErrorResponse(408);
+      status_ = 408;
+      bodyBytes_ = headOnly_ ? 0 : timeout.body.size();
+      SendSimple(connection_, timeout, headOnly_, true);
+    }
+    return false;
+  }
   if (!began_) {
     const SimpleResponse error = ErrorResponse(500);
     Begin(500, ReasonPhrase(500), {{"Content-Length", std::to_string(error.body.size())}});
@@ -299,7 +331,7 @@ std::string HttpDate() {
   return HttpDate(now);
 }
 
-bool SendSimple(Connection& connection, const SimpleResponse& response, bool headOnly, bool close) {
+std::string SimpleMessage(const SimpleResponse& response, bool headOnly, bool close) {
   std::string message = StatusLine(response.status, ReasonPhrase(response.status));
   message += "Date: " + HttpDate() + "\r\nServer: kvhost\r\n";
   for (const kvasp::Header& field : response.headers)
@@ -310,7 +342,11 @@ bool SendSimple(Connection& connection, const SimpleResponse& response, bool hea
   }
   message += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
   if (!headOnly && !StatusHasNoBody(response.status)) message += response.body;
-  return connection.SendAll(message);
+  return message;
+}
+
+bool SendSimple(Connection& connection, const SimpleResponse& response, bool headOnly, bool close) {
+  return connection.SendAll(SimpleMessage(response, headOnly, close));
 }
 
 }  // namespace kvserve

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "asphost.h"
+#include "bodypace.h"
 #include "connection.h"
 
 namespace kvserve {
@@ -22,11 +23,17 @@ namespace kvserve {
 // closes the connection.
 constexpr int64_t kDrainLimit = 64 * 1024;
 
+// The body's bytes come at the pace the BodyPace allows. A client that falls
+// below it is treated as one that has hung up: the read that runs out of
+// time returns -1 (Request.BinaryRead then delivers what came before),
+// the connection expires (Response.IsClientConnected turns False), and the
+// response the page makes is replaced by 408 unless some of it is out
+// already.
 class ConnectionBody : public kvasp::BodySource {
  public:
   // expectContinue: the client waits for "100 Continue" before it sends the
   // body; it goes out with the first read.
-  ConnectionBody(Connection& connection, int64_t length, bool expectContinue);
+  ConnectionBody(Connection& connection, int64_t length, bool expectContinue, BodyPace pace);
 
   int64_t TotalBytes() override { return length_; }
   int64_t Read(uint8_t* buffer, int64_t max) override;
@@ -39,6 +46,9 @@ class ConnectionBody : public kvasp::BodySource {
   bool RestForcesClose() const noexcept;
   // Reads and drops the rest (at most kDrainLimit); false if it fails.
   bool Drain();
+  // Whether the client ran out of time while the body was read.
+  bool TooSlow() const noexcept { return tooSlow_; }
+  const BodyPace& Pace() const noexcept { return pace_; }
   // Once the response's head has gone out an interim response can no
   // longer precede it.
   void ForbidContinue() noexcept { continueAllowed_ = false; }
@@ -47,6 +57,8 @@ class ConnectionBody : public kvasp::BodySource {
   Connection& connection_;
   int64_t length_;
   int64_t received_ = 0;
+  BodyPace pace_;
+  bool tooSlow_ = false;
   bool awaitingContinue_;
   bool continueAllowed_ = true;
 };
@@ -63,7 +75,8 @@ class ConnectionResponse : public kvasp::ResponseSink {
   bool Send(const uint8_t* data, size_t size) override;
   bool Connected() override { return connection_.Alive(); }
 
-  // Completes the message (begins a 500 if the page never began one).
+  // Completes the message (begins a 500 if the page never began one; sends
+  // 408 instead when the client was too slow and nothing has gone out).
   // Returns whether the connection can carry another request.
   bool Finish();
 
@@ -85,6 +98,7 @@ class ConnectionResponse : public kvasp::ResponseSink {
   bool began_ = false;
   bool closeAfter_ = false;
   bool failed_ = false;
+  bool sentAny_ = false;  // some bytes of the response were handed to the socket
   int status_ = 0;
   Framing framing_ = Framing::None;
   int64_t declaredLength_ = 0;
@@ -110,6 +124,9 @@ const char* ReasonPhrase(int status);
 // A Date or Last-Modified header's value (IMF-fixdate) of a UTC time, or of now.
 std::string HttpDate(const SYSTEMTIME& time);
 std::string HttpDate();
+
+// A complete response as bytes. headOnly: without the body.
+std::string SimpleMessage(const SimpleResponse& response, bool headOnly, bool close);
 
 // Sends a complete response. headOnly: without the body.
 bool SendSimple(Connection& connection, const SimpleResponse& response, bool headOnly, bool close);

@@ -16,11 +16,22 @@ namespace kvserve {
 
 const char kServeUsage[] =
     "usage: serve [--root DIR] [--port N] [--bind ADDR] [--threads N] [--max-request-bytes N]\n"
+    "             [--head-timeout S] [--min-rate B] [--body-grace S] [--max-queue N]\n"
+    "             [--queue-timeout S]\n"
     "  --root DIR              the site's folder (default: the current folder)\n"
     "  --port N                TCP port, 0 for any free one (default 8080)\n"
     "  --bind ADDR             numeric IPv4 or IPv6 address (default 127.0.0.1)\n"
     "  --threads N             worker threads, 1 to 64 (default 8)\n"
-    "  --max-request-bytes N   largest request body accepted (default 200000000)\n";
+    "  --max-request-bytes N   largest request body accepted (default 200000000)\n"
+    "  --head-timeout S        seconds for a whole request head, else 408 (default 15)\n"
+    "  --min-rate B            body bytes per second of waiting a client must keep up\n"
+    "                          after the grace period, else 408; 0: no minimum (default 1024)\n"
+    "  --body-grace S          seconds of waiting for the body before the rate counts\n"
+    "                          (default 10)\n"
+    "  --max-queue N           connections that may wait for a worker; more: 503\n"
+    "                          (default 256)\n"
+    "  --queue-timeout S       seconds a connection may wait for a worker, else 503\n"
+    "                          with Retry-After (default 30)\n";
 
 namespace {
 
@@ -53,8 +64,10 @@ std::optional<ServeOptions> ParseServeArguments(const std::vector<std::wstring>&
       name.resize(equals);
       haveValue = true;
     }
-    const bool known = name == L"--root" || name == L"--port" || name == L"--bind" ||
-                       name == L"--threads" || name == L"--max-request-bytes";
+    const bool known =
+        name == L"--root" || name == L"--port" || name == L"--bind" || name == L"--threads" ||
+        name == L"--max-request-bytes" || name == L"--head-timeout" || name == L"--min-rate" ||
+        name == L"--body-grace" || name == L"--max-queue" || name == L"--queue-timeout";
     if (!known) {
       error = "unknown argument " + Utf8(args[i]);
       return std::nullopt;
@@ -91,6 +104,31 @@ std::optional<ServeOptions> ParseServeArguments(const std::vector<std::wstring>&
         return std::nullopt;
       }
       options.threads = static_cast<int>(number);
+    } else if (name == L"--head-timeout" || name == L"--body-grace" || name == L"--queue-timeout") {
+      const int64_t low = name == L"--body-grace" ? 0 : 1;
+      if (!ParseNumber(value, low, 3600, number)) {
+        error = Utf8(name) + " takes " + std::to_string(low) + " to 3600 seconds";
+        return std::nullopt;
+      }
+      const int ms = static_cast<int>(number) * 1000;
+      if (name == L"--head-timeout")
+        options.headTimeoutMs = ms;
+      else if (name == L"--body-grace")
+        options.bodyGraceMs = ms;
+      else
+        options.queueTimeoutMs = ms;
+    } else if (name == L"--min-rate") {
+      if (!ParseNumber(value, 0, 1000000000, number)) {
+        error = "--min-rate takes 0 to 1000000000 bytes per second";
+        return std::nullopt;
+      }
+      options.minRate = number;
+    } else if (name == L"--max-queue") {
+      if (!ParseNumber(value, 1, 100000, number)) {
+        error = "--max-queue takes 1 to 100000";
+        return std::nullopt;
+      }
+      options.maxQueue = static_cast<int>(number);
     } else {
       // A page reads the size as Request.TotalBytes, a 32-bit long.
       if (!ParseNumber(value, 0, 2147483647, number)) {

@@ -9,9 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -23,22 +21,24 @@
 #include "connection.h"
 #include "httpparse.h"
 #include "httpserve.h"
+#include "lingerer.h"
 #include "mimetypes.h"
 #include "pageio.h"
 #include "server/oleptr.h"
 #include "sitemap.h"
 #include "sitepath.h"
+#include "waitingline.h"
 
 namespace kvserve {
 
 namespace {
 
-constexpr int kIoTimeoutMs = 60 * 1000;    // one recv or send on a connection
-constexpr int kHeadTimeoutMs = 15 * 1000;  // a whole request head
-constexpr int kKeepAliveMs = 5 * 1000;     // an idle persistent connection
+constexpr int kIoTimeoutMs = 60 * 1000;  // one recv or send on a connection
+constexpr int kKeepAliveMs = 5 * 1000;   // an idle persistent connection
 constexpr int kMaxRequestsPerConnection = 1000;
-constexpr size_t kMaxPendingConnections = 256;
 constexpr size_t kFileChunk = 64 * 1024;
+constexpr size_t kMaxLingering = 256;  // connections closing gently at once
+constexpr int kRetryAfterSeconds = 5;  // told to a client refused for want of a worker
 
 // Index documents of a folder, in order of preference.
 constexpr const char* kIndexNames[] = {"default.asp", "index.html", "index.htm", "default.htm"};
@@ -69,52 +69,6 @@ class Log {
 
  private:
   std::mutex mutex_;
-};
-
-struct Accepted {
-  UniqueSocket socket;
-  std::string peer;  // address:port
-};
-
-// Accepted connections waiting for a worker.
-class ConnectionQueue {
- public:
-  // False when full (the caller refuses the connection).
-  bool Push(Accepted&& item) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (items_.size() >= kMaxPendingConnections) return false;
-      items_.push_back(std::move(item));
-    }
-    ready_.notify_one();
-    return true;
-  }
-  // Blocks until a connection is there; nothing once stopped.
-  std::optional<Accepted> Pop() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ready_.wait(lock, [&] { return stopped_ || !items_.empty(); });
-    if (items_.empty()) return std::nullopt;
-    Accepted item = std::move(items_.front());
-    items_.pop_front();
-    return item;
-  }
-  bool HasWaiting() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return !items_.empty();
-  }
-  void Stop() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopped_ = true;
-    }
-    ready_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<Accepted> items_;
-  bool stopped_ = false;
 };
 
 std::string Clip(std::string_view text, size_t max) {
@@ -152,28 +106,62 @@ struct Record {
   int64_t bytesIn = 0;
   uint64_t bytesOut = 0;
   std::string note;
+
+  void AddNote(const std::string& text) {
+    if (!note.empty()) note += "; ";
+    note += text;
+  }
 };
+
+std::string LogLine(const std::string& peer, const Record& record, int64_t ms) {
+  std::string line = Timestamp() + " " + peer + " \"" + record.requestLine + "\" " +
+                     std::to_string(record.status) + " in=" + std::to_string(record.bytesIn) +
+                     " out=" + std::to_string(record.bytesOut) + " " + std::to_string(ms) + "ms";
+  if (!record.note.empty()) line += " (" + Clip(record.note, 300) + ")";
+  return line;
+}
+
+std::string Seconds(int64_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
+  return text;
+}
+
+// Why a body was cut off, for the log.
+std::string SlowNote(const ConnectionBody& body) {
+  const BodyPace& pace = body.Pace();
+  return "request body too slow: " + std::to_string(body.Received()) + " of " +
+         std::to_string(body.Received() + body.Remaining()) + " bytes, " +
+         Seconds(pace.WaitedMs()) + " spent waiting (at least " + std::to_string(pace.MinRate()) +
+         " bytes/s after " + Seconds(pace.GraceMs()) + ")";
+}
 
 class Site {
  public:
   Site(const ServeOptions& options, const SiteRoot& root, const PageRunner& runner, Log& log,
-       int port)
-      : options_(options), root_(root), runner_(runner), log_(log), port_(port) {}
+       Lingerer& lingerer, int port)
+      : options_(options),
+        root_(root),
+        runner_(runner),
+        log_(log),
+        lingerer_(lingerer),
+        port_(port) {}
 
-  void ServeConnection(Connection& connection, ConnectionQueue& queue) {
+  void ServeConnection(Connection& connection, WaitingLine& queue) {
     for (int n = 0; n < kMaxRequestsPerConnection && !stopRequested; ++n) {
-      if (n > 0 && !AwaitNextRequest(connection, queue)) return;
+      if (n > 0 && !AwaitNextRequest(connection, queue)) break;
       if (!ServeRequest(connection)) break;
     }
     // Whatever the client still sends is not read: end without a reset that
-    // could destroy the response before the client reads it.
-    connection.LingeringClose();
+    // could destroy the response before the client reads it. The listener
+    // does the waiting; this worker is free at once.
+    lingerer_.Add(connection.TakeSocket());
   }
 
  private:
   // A persistent connection waits for its next request, but not past the
   // idle limit, nor while other connections wait for a worker.
-  bool AwaitNextRequest(Connection& connection, ConnectionQueue& queue) {
+  bool AwaitNextRequest(Connection& connection, WaitingLine& queue) {
     for (int waited = 0; waited < kKeepAliveMs; waited += 100) {
       if (connection.WaitForRequest(100)) return true;
       if (stopRequested || connection.Gone() || queue.HasWaiting()) return false;
@@ -186,11 +174,7 @@ class Site {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start)
                         .count();
-    std::string line = Timestamp() + " " + connection.Peer() + " \"" + record.requestLine + "\" " +
-                       std::to_string(record.status) + " in=" + std::to_string(record.bytesIn) +
-                       " out=" + std::to_string(record.bytesOut) + " " + std::to_string(ms) + "ms";
-    if (!record.note.empty()) line += " (" + Clip(record.note, 300) + ")";
-    log_.Line(line);
+    log_.Line(LogLine(connection.Peer(), record, ms));
   }
 
   // Answers with one of the server's own responses. Returns whether the
@@ -209,6 +193,7 @@ class Site {
   bool Finish(ConnectionBody& body, Record& record, bool keep) {
     if (keep && body.Remaining() > 0) keep = body.Drain();
     record.bytesIn = body.Received();
+    if (body.TooSlow()) record.AddNote(SlowNote(body));
     return keep;
   }
 
@@ -225,14 +210,15 @@ class Site {
     std::string headText;
     RequestMeta meta;
     meta.keepAlive = false;
-    ConnectionBody none(connection, 0, false);
-    switch (connection.ReadHead(headText, kMaxHeadBytes, kHeadTimeoutMs)) {
+    ConnectionBody none(connection, 0, false, BodyPace(0, 0, 0));
+    switch (connection.ReadHead(headText, kMaxHeadBytes, options_.headTimeoutMs)) {
       case Connection::HeadResult::Ready:
         break;
       case Connection::HeadResult::Closed:
         return false;
       case Connection::HeadResult::TimedOut:
-        Error(connection, none, meta, record, 408, "request head not complete in time");
+        Error(connection, none, meta, record, 408,
+              "request head not complete within " + Seconds(options_.headTimeoutMs));
         Write(connection, record, start);
         return false;
       case Connection::HeadResult::TooLarge:
@@ -271,7 +257,8 @@ class Site {
       Write(connection, record, start);
       return false;
     }
-    ConnectionBody body(connection, meta.contentLength, meta.expectContinue);
+    ConnectionBody body(connection, meta.contentLength, meta.expectContinue,
+                        BodyPace(options_.minRate, options_.bodyGraceMs, kIoTimeoutMs));
     const bool keep = Dispatch(connection, head, meta, body, record, headOnly);
     Write(connection, record, start);
     return keep;
@@ -416,11 +403,9 @@ class Site {
     } catch (...) {
       record.note = "page runner failed";
     }
-    if (!connection.Alive() && body.Remaining() > 0) {
-      if (!record.note.empty()) record.note += "; ";
-      record.note += "client gone after " + std::to_string(body.Received()) + " of " +
-                     std::to_string(meta.contentLength) + " body bytes";
-    }
+    if (!connection.Expired() && !connection.Alive() && body.Remaining() > 0)
+      record.AddNote("client gone after " + std::to_string(body.Received()) + " of " +
+                     std::to_string(meta.contentLength) + " body bytes");
     const bool keep = response.Finish();
     record.status = response.Status();
     record.bytesOut = response.BodyBytes();
@@ -431,8 +416,27 @@ class Site {
   const SiteRoot& root_;
   const PageRunner& runner_;
   Log& log_;
+  Lingerer& lingerer_;
   int port_;
 };
+
+// Answers a connection that no worker will take with 503, from the listener
+// thread: the socket does not block, and the response is small enough for
+// the socket's send buffer.
+void Refuse(Accepted& item, const std::string& why, Log& log, Lingerer& lingerer) {
+  u_long nonBlocking = 1;
+  ioctlsocket(item.socket.Get(), FIONBIO, &nonBlocking);
+  SimpleResponse busy = ErrorResponse(503);
+  busy.headers.emplace_back("Retry-After", std::to_string(kRetryAfterSeconds));
+  const std::string message = SimpleMessage(busy, false, true);
+  const int sent = send(item.socket.Get(), message.data(), static_cast<int>(message.size()), 0);
+  Record record;
+  record.status = 503;
+  record.bytesOut = sent > 0 ? busy.body.size() : 0;
+  record.note = why;
+  log.Line(LogLine(item.peer, record, 0));
+  lingerer.Add(std::move(item.socket));
+}
 
 std::string AddressText(const sockaddr* address, int* port) {
   char text[INET6_ADDRSTRLEN] = {};
@@ -501,8 +505,10 @@ int Serve(const ServeOptions& options, const PageRunner& runner, const ServeHook
   std::fflush(stdout);
 
   Log log;
-  Site site(options, root, runner, log, port);
-  ConnectionQueue queue;
+  Lingerer lingerer(kMaxLingering);
+  Site site(options, root, runner, log, lingerer, port);
+  WaitingLine queue(static_cast<size_t>(options.maxQueue));
+  const auto queueTimeout = std::chrono::milliseconds(options.queueTimeoutMs);
   std::vector<std::thread> workers;
   for (int i = 0; i < options.threads; ++i) {
     workers.emplace_back([&] {
@@ -534,7 +540,11 @@ int Serve(const ServeOptions& options, const PageRunner& runner, const ServeHook
       stopRequested = true;
       break;
     }
-    const int ready = WaitReadable(listener.Get(), 200);
+    // Connections closing gently are looked after between accepts.
+    const bool lingering = lingerer.Poll();
+    for (Accepted& late : queue.TakeOverdue(queueTimeout))
+      Refuse(late, "no worker free within " + Seconds(options.queueTimeoutMs), log, lingerer);
+    const int ready = WaitReadable(listener.Get(), lingering ? 50 : 200);
     if (ready < 0) break;
     if (ready == 0) continue;
     sockaddr_storage peer{};
@@ -547,13 +557,15 @@ int Serve(const ServeOptions& options, const PageRunner& runner, const ServeHook
         AddressText(reinterpret_cast<const sockaddr*>(&peer), &peerPort);
     item.peer = peerAddress + ":" + std::to_string(peerPort);
     item.socket = std::move(client);
-    if (!queue.Push(std::move(item))) {
-      // Every worker busy and the waiting line full.
-      log.Line(Timestamp() + " connection refused: too many waiting");
+    if (!queue.Push(item)) {
+      Refuse(item, "no worker free and " + std::to_string(options.maxQueue) + " waiting already",
+             log, lingerer);
     }
   }
   queue.Stop();
   for (std::thread& worker : workers) worker.join();
+  // Responses still in flight get their bounded moment.
+  for (int i = 0; i < 60 && lingerer.Poll(); ++i) Sleep(50);
   SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
   return 0;
 }

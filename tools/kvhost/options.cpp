@@ -13,7 +13,9 @@ const char kUsage[] =
     "       kvhost run PAGE [--body FILE] [--header NAME:VALUE]... [--query QS] [--method M]\n"
     "                       [--root DIR] [--include]\n"
     "       kvhost serve [--root DIR] [--port N] [--bind ADDR] [--threads N]\n"
-    "                    [--max-request-bytes N]\n";
+    "                    [--max-request-bytes N] [--head-timeout S] [--min-rate B]\n"
+    "                    [--body-grace S] [--max-queue N] [--queue-timeout S]\n"
+    "                    (kvhost serve --help tells more)\n";
 
 namespace {
 
