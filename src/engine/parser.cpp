@@ -130,6 +130,7 @@ std::string TypeFrom(std::string_view line, size_t headerAt) {
 // compared ignoring ASCII case.
 bool HasHeaderName(std::string_view line, std::string_view name) {
   if (line.size() <= name.size() || line[name.size()] != ':') return false;
+  if (line.compare(0, name.size(), name) == 0) return true;  // the usual spelling
   for (size_t i = 0; i < name.size(); ++i) {
     char c = line[i];
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
@@ -144,8 +145,7 @@ bool HasHeaderName(std::string_view line, std::string_view name) {
 struct PartHead {
   PartNames names;
   bool isFile = false;
-  std::string contentType;     // files only
-  std::string firstValueLine;  // fields only: the text the value starts with
+  std::string contentType;  // files only
 };
 
 // Walks one body. The cursor only moves forward; every step below reads from
@@ -192,12 +192,13 @@ class BodyParser {
     const TStringList::TNameKey key = head.names.fileName.empty()
                                           ? state_.FVars->PrepareName(head.names.name)
                                           : TStringList::TNameKey{};
-    std::string value;
-    if (head.isFile)
+    if (head.isFile) {
       ReadFileContent(head);
-    else
-      ReadFormValue(std::move(head.firstValueLine), value);
-    StoreVariable(head.names, value, key);
+      value_.clear();
+    } else {
+      ReadFormValue();
+    }
+    StoreVariable(head.names, value_, key);
   }
 
   // --- The header block.
@@ -205,10 +206,10 @@ class BodyParser {
   // Reads the part's header lines and classifies the part. The three fixed
   // header lines come first; a body that ends within them drops the part.
   // Afterwards the cursor stands where the file content or the rest of the
-  // form value begins. Returns false when the part is dropped.
+  // form value begins; a form field's value holds its first line. Returns
+  // false when the part is dropped.
   bool ReadHeaderBlock(PartHead& head) {
-    const int64_t line1 = cursor_;
-    std::string h1, h2, h3;
+    std::string &h1 = h1_, &h2 = h2_, &h3 = h3_;
     ReadFixedLine(h1);
     const int64_t line2 = cursor_;
     ReadFixedLine(h2);
@@ -230,7 +231,11 @@ class BodyParser {
       ClassifyField(h1, h3, head);
       return true;
     }
-    return ClassifyByName(line1, blockEnd, !h2.empty(), h3, head);
+    if (h2.empty()) {
+      ClassifyOneLineBlock(h1, line3, h3, head);
+      return true;
+    }
+    return ClassifyByName(h1, line2, blockEnd, head);
   }
 
   void ReadFixedLine(std::string& text) {
@@ -258,49 +263,61 @@ class BodyParser {
 
   // A form field as the fixed header lines give it: named by line 1, its
   // value starting with line 3.
-  void ClassifyField(const std::string& h1, std::string& h3, PartHead& head) {
+  void ClassifyField(const std::string& h1, const std::string& h3, PartHead& head) {
     head.names = ReadDisposition(h1);
-    head.firstValueLine = std::move(h3);
+    value_ = h3;
   }
 
-  // The header block [line1, blockEnd) holds the part's headers by name; the
-  // block's empty line starts at blockEnd. Content and value start after it.
-  bool ClassifyByName(int64_t line1, int64_t blockEnd, bool extraHeaders, std::string& h3,
-                      PartHead& head) {
+  // A block of line 1 alone (line 2 is empty), as browsers send a form
+  // field: the names come from line 1, whatever it is called, and so does
+  // the type when line 1 is the Content-Type line. A file name, or that type,
+  // makes it a file whose content starts at line 3; otherwise it is a form
+  // field whose value starts with line 3.
+  void ClassifyOneLineBlock(const std::string& h1, int64_t line3, const std::string& h3,
+                            PartHead& head) {
+    head.names = ReadDisposition(h1);
+    const bool typed = head.names.fileMarker && HasHeaderName(h1, kTypeHeader);
+    if (head.names.fileMarker && (!head.names.fileName.empty() || typed)) {
+      head.isFile = true;
+      if (typed) head.contentType = TypeFrom(h1, 0);
+      cursor_ = line3;
+      return;
+    }
+    value_ = h3;
+  }
+
+  // The header block runs from line 1 (text h1) to the empty line at
+  // blockEnd, line 2 included. Its first Content-Disposition line names the
+  // part (line 1 when it has none), its first Content-Type line types it.
+  // Content and value start after the empty line.
+  bool ClassifyByName(const std::string& h1, int64_t line2, int64_t blockEnd, PartHead& head) {
     std::string line, disposition, type;
-    bool haveDisposition = false, haveType = false;
-    for (int64_t at = line1; at < blockEnd;) {
+    bool haveDisposition = HasHeaderName(h1, kDispositionHeader);
+    bool haveType = !haveDisposition && HasHeaderName(h1, kTypeHeader);
+    if (haveType) type = h1;
+    for (int64_t at = line2; at < blockEnd && !(haveDisposition && haveType);) {
       const int64_t length = lines_.Length(at);
-      if (!haveDisposition || !haveType) {
-        lines_.Text(at, length, line);
-        if (!haveDisposition && HasHeaderName(line, kDispositionHeader)) {
-          disposition = line;
-          haveDisposition = true;
-        } else if (!haveType && HasHeaderName(line, kTypeHeader)) {
-          type = line;
-          haveType = true;
-        }
+      lines_.Text(at, length, line);
+      if (!haveDisposition && HasHeaderName(line, kDispositionHeader)) {
+        disposition = line;
+        haveDisposition = true;
+      } else if (!haveType && HasHeaderName(line, kTypeHeader)) {
+        type = line;
+        haveType = true;
       }
       at += length;
     }
-    if (!haveDisposition) lines_.Text(line1, lines_.Length(line1), disposition);
-    head.names = ReadDisposition(disposition);
-    const int64_t afterBlock = blockEnd + lines_.Length(blockEnd);
+    head.names = ReadDisposition(disposition.empty() ? h1 : disposition);
+    cursor_ = blockEnd + lines_.Length(blockEnd);
     if (head.names.fileMarker && (!head.names.fileName.empty() || haveType)) {
       head.isFile = true;
       if (haveType) head.contentType = TypeFrom(type, 0);
-      cursor_ = afterBlock;
       if (cursor_ >= size_) lastPass_ = true;
-      return true;
-    }
-    if (!extraHeaders) {
-      head.firstValueLine = std::move(h3);  // line 3 follows the block's empty line 2
       return true;
     }
     // The value's first line follows the block's empty line, as line 3
     // follows line 2 in a part without extra headers.
-    cursor_ = afterBlock;
-    ReadFixedLine(head.firstValueLine);
+    ReadFixedLine(value_);
     if (cursor_ >= size_) {
       lastPass_ = true;
       return false;
@@ -332,7 +349,7 @@ class BodyParser {
   // content before the CR LF that closes it has at least one byte, and the
   // cursor moves to that CR LF's LF. Not found: the status says so and the
   // cursor stays at the content's start.
-  void ReadFileContent(const PartHead& head) {
+  void ReadFileContent(PartHead& head) {
     const int64_t contentStart = cursor_;
     // The boundary must end before the body's last byte to count.
     const int64_t match = FindDelimiter(data_, contentStart, size_ - 1, delimiter_);
@@ -347,12 +364,12 @@ class BodyParser {
     cursor_ = endOffset;
   }
 
-  void StoreFile(const PartHead& head, int64_t contentStart, int64_t fileSize) {
+  void StoreFile(PartHead& head, int64_t contentStart, int64_t fileSize) {
     TFileRecord item;
     item.LocalName = head.names.fileName;
     item.Data.reset(TMemoryStream::CreateView(data_ + contentStart, fileSize));
     item.Data->SetPosition(fileSize);
-    item.ContentType = head.contentType;
+    item.ContentType = std::move(head.contentType);
     item.FileName = ExtractFileName(item.LocalName, Separators::WindowsAndSlash);
     const std::string_view ext = ExtractFileExt(item.FileName, Separators::WindowsAndSlash);
     if (ext.size() > 1) item.Extension = ext.substr(1);
@@ -366,22 +383,25 @@ class BodyParser {
 
   // --- Form value.
 
-  // The value starts with its first line's text; then every line is added
-  // until the delimiter line, the closing line or the body's last line, none
-  // of which is used.
-  void ReadFormValue(std::string first, std::string& value) {
-    value = std::move(first);
+  // The value starts with its first line's text, which the header step left
+  // in it; then every line is added until the delimiter line, the closing
+  // line or the body's last line, none of which is used.
+  void ReadFormValue() {
+    std::string& value = value_;
     const auto lead = static_cast<uint8_t>(delimiter_[0]);
     for (;;) {
       // Lines holding no byte equal to the delimiter's first can be neither
       // the delimiter line nor the closing line: they join without a look.
-      const int64_t plainEnd = PlainLinesEnd(lead);
-      while (cursor_ < plainEnd) cursor_ += AppendValueLine(cursor_, value);
+      const uint8_t* const end = data_ + size_;
+      const uint8_t* const plainEnd = data_ + PlainLinesEnd(lead);
+      const uint8_t* line = data_ + cursor_;
+      while (line < plainEnd) line = AppendValueLine(line, end, value);
+      cursor_ = line - data_;
       const int64_t length = lines_.Length(cursor_);
       if (cursor_ + length >= size_ || lines_.TextEquals(cursor_, length, delimiter_) ||
           lines_.TextEquals(cursor_, length, closing_))
         return;
-      cursor_ += AppendValueLine(cursor_, value);
+      cursor_ = AppendValueLine(data_ + cursor_, data_ + size_, value) - data_;
     }
   }
 
@@ -397,13 +417,20 @@ class BodyParser {
     return cursor_;
   }
 
-  // The value rule for one line: CR LF before its text once the value is not
-  // empty, every CR of the line left out. Returns the line's length.
-  int64_t AppendValueLine(int64_t at, std::string& value) const {
-    const int64_t length = lines_.Length(at);
-    if (!value.empty()) value.append("\r\n");
-    lines_.AppendText(at, length, value);
-    return length;
+  // The value rule for the line at b (the body ends at end): CR LF before
+  // its text once the value is not empty, every CR of the line left out.
+  // Returns where the next line starts.
+  static const uint8_t* AppendValueLine(const uint8_t* b, const uint8_t* end, std::string& value) {
+    const uint8_t* const lf = FindByte(b, static_cast<size_t>(end - b), '\n');
+    const uint8_t* const stop = lf ? lf : end;
+    if (!value.empty()) value.append("\r\n", 2);
+    for (const uint8_t* p = b; p < stop;) {
+      const uint8_t* const cr = FindByte(p, static_cast<size_t>(stop - p), '\r');
+      const uint8_t* const e = cr ? cr : stop;
+      value.append(reinterpret_cast<const char*>(p), static_cast<size_t>(e - p));
+      p = e + 1;
+    }
+    return lf ? lf + 1 : end;
   }
 
   // --- Form variable.
@@ -436,6 +463,8 @@ class BodyParser {
   IClientProbe& probe_;
   std::string delimiter_;
   std::string closing_;
+  // Kept from part to part, so that their room is reused.
+  std::string h1_, h2_, h3_, value_;
   int64_t cursor_ = 0;
   bool lastPass_ = false;
   // NextEmptyLine's last question and answer; nothing asked yet.
