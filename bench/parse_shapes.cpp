@@ -2,15 +2,16 @@
 // which repeat exactly whatever else the machine is doing:
 //
 //   valgrind --tool=callgrind --toggle-collect='kvp::TUploadState::ParseBody*'
-//            build/native/bench/kv_parse_shape fields
+//            build/native/bench/kv_parse_shape SHAPE [MiB]
 //
-// Shapes: value (a million empty lines in a form value), after (a million
-// empty lines after the closing line), fields (100,000 fields of their own
-// names), files (20,000 small files).
+// SHAPE is a number from the list the program prints without arguments (the
+// hostile shapes of kv_parser_bench, at MiB, default 1), or one of: fields
+// (100,000 fields of their own names), files (20,000 small files).
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <string>
 
+#include "body_shapes.h"
 #include "engine/uploadstate.h"
 
 namespace {
@@ -19,36 +20,34 @@ struct Connected final : kvp::IClientProbe {
   bool IsClientConnected() override { return true; }
 };
 
-const std::string kDelim = "-----------------------------7d1";
-
-std::string Field(const std::string& name, const std::string& value) {
-  return "Content-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n" + kDelim;
-}
-
-std::string Shape(const std::string& name) {
-  if (name == "value")
-    return kDelim + "\r\n" + Field("v", "x\n" + std::string(1000000, '\n')) + "--\r\n";
-  if (name == "after")
-    return kDelim + "\r\n" + Field("v", "x") + "--\r\n" + std::string(1000000, '\n');
-  std::string body = kDelim;
-  for (int i = 0; i < 100000 && name == "fields"; ++i)
-    body += "\r\n" + Field("field" + std::to_string(i), "value" + std::to_string(i));
-  for (int i = 0; i < 20000 && name == "files"; ++i)
-    body +=
-        "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.bin\"\r\n"
-        "Content-Type: application/octet-stream\r\n\r\n0123456789\r\n" +
-        kDelim;
-  return body + "--\r\n";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: kv_parse_shape value|after|fields|files\n");
+  const auto& shapes = kvbench::HostileShapes();
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: kv_parse_shape SHAPE [MiB]\n");
+    for (size_t i = 0; i < shapes.size(); ++i)
+      std::fprintf(stderr, "  %zu  %s\n", i, shapes[i].name);
+    std::fprintf(stderr, "  fields, files\n");
     return 2;
   }
-  const std::string body = Shape(argv[1]);
+  const std::string which = argv[1];
+  const size_t mib = argc > 2 ? static_cast<size_t>(std::atol(argv[2])) : 1;
+  std::string body;
+  if (which == "fields") {
+    body = kvbench::FieldsBody(100000);
+  } else if (which == "files") {
+    body = kvbench::kDelim + "\r\n";
+    for (int i = 0; i < 20000; ++i) {
+      body += kvbench::FileHead("f", "a.bin") + "0123456789";
+      kvbench::Close(body);
+    }
+    kvbench::Finish(body);
+  } else {
+    const size_t i = static_cast<size_t>(std::atol(argv[1]));
+    if (i >= shapes.size()) return 2;
+    body = shapes[i].make(mib << 20);
+  }
   kvp::TUploadState state;
   state.InitState();
   state.FBody->Write(body.data(), static_cast<int64_t>(body.size()));

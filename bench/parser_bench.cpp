@@ -15,14 +15,16 @@
 #include <vector>
 
 #include "alloc_counter.h"
+#include "body_shapes.h"
 #include "engine/blockpool.h"
 #include "engine/uploadstate.h"
 #include "literal_parser.h"
 
 namespace {
 
+using namespace kvbench;
+
 constexpr double kMiB = 1024.0 * 1024.0;
-const std::string kDelim = "-----------------------------7d1";
 
 struct CountingProbe final : kvp::IClientProbe {
   int64_t calls = 0;
@@ -55,78 +57,6 @@ double Best(int runs, const std::function<void()>& fn) {
     if (s < best) best = s;
   }
   return best;
-}
-
-// Random bytes that hold CR, LF and "-" at their natural rate.
-void FillRandom(std::string& out, size_t n, uint64_t seed) {
-  const size_t at = out.size();
-  out.resize(at + n);
-  uint64_t x = seed | 1;
-  for (size_t i = 0; i < n; i += 8) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    std::memcpy(&out[at + i], &x, std::min<size_t>(8, n - i));
-  }
-}
-
-std::string FieldPart(const std::string& name, const std::string& value) {
-  return "Content-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value;
-}
-
-std::string FileHead(const std::string& name, const std::string& fileName) {
-  return "Content-Disposition: form-data; name=\"" + name + "\"; filename=\"" + fileName +
-         "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
-}
-
-// Appends a part and the delimiter line after it.
-void Close(std::string& body) {
-  body += "\r\n" + kDelim + "\r\n";
-}
-void Finish(std::string& body) {
-  body.resize(body.size() - 2);
-  body += "--\r\n";
-}
-
-// A few large files of random bytes and two fields, about `total` bytes.
-std::string BenignBody(size_t total, int files) {
-  std::string body = kDelim + "\r\n";
-  body += FieldPart("title", "Holiday");
-  Close(body);
-  const size_t each = (total - 1024) / static_cast<size_t>(files);
-  for (int i = 0; i < files; ++i) {
-    body += FileHead("f" + std::to_string(i), "C:\\data\\part" + std::to_string(i) + ".bin");
-    FillRandom(body, each, 0x9E3779B97F4A7C15ull * static_cast<uint64_t>(i + 1));
-    Close(body);
-  }
-  body += FieldPart("note", "done");
-  Close(body);
-  Finish(body);
-  return body;
-}
-
-// One file whose content repeats `unit` up to about `total` bytes.
-std::string RepeatedContentBody(size_t total, const std::string& unit) {
-  std::string body = kDelim + "\r\n" + FileHead("f", "x.bin");
-  body.reserve(total + 256);
-  while (body.size() + unit.size() < total) body += unit;
-  body += "END";
-  Close(body);
-  Finish(body);
-  return body;
-}
-
-// count fields, each with a name of its own, or all under one name (their
-// values then fold into one variable).
-std::string FieldsBody(int count, bool sameName = false) {
-  std::string body = kDelim + "\r\n";
-  for (int i = 0; i < count; ++i) {
-    body +=
-        FieldPart(sameName ? "field" : "field" + std::to_string(i), "value" + std::to_string(i));
-    Close(body);
-  }
-  Finish(body);
-  return body;
 }
 
 struct Loaded {
@@ -163,60 +93,6 @@ double ParseSeconds(kvp::TMemoryStream& body, int runs) {
 double Rate(size_t bytes, double seconds) {
   return static_cast<double>(bytes) / kMiB / seconds;
 }
-
-// --- Shapes that a hostile client can send, at any size. Each repeats one
-// unit up to about `total` bytes.
-
-// A body that starts with one form field and ends with `tail` repeated.
-std::string AfterClosing(size_t total, const std::string& unit) {
-  std::string body = kDelim + "\r\n" + FieldPart("v", "x");
-  Close(body);
-  Finish(body);
-  while (body.size() + unit.size() < total) body += unit;
-  return body;
-}
-
-// One form field whose value repeats unit.
-std::string InValue(size_t total, const std::string& unit) {
-  std::string body = kDelim + "\r\n" + FieldPart("v", "x\n");
-  while (body.size() + unit.size() + 64 < total) body += unit;
-  Close(body);
-  Finish(body);
-  return body;
-}
-
-// One part whose header block holds one line repeated, then a small file.
-std::string HugeHeaderBlock(size_t total, const std::string& line) {
-  std::string body = kDelim + "\r\ncontent-disposition: form-data; name=\"f\"; filename=\"a\"\r\n";
-  while (body.size() + line.size() + 64 < total) body += line;
-  body += "\r\nDATA";
-  Close(body);
-  Finish(body);
-  return body;
-}
-
-// Parts repeated up to total; each part is `part` after a delimiter line
-// that uses `delim`.
-std::string RepeatedParts(size_t total, const std::string& delim, const std::string& part) {
-  std::string body;
-  body.reserve(total + 256);
-  const std::string unit = delim + "\r\n" + part;
-  while (body.size() + unit.size() + delim.size() + 4 < total) body += unit;
-  body += delim + "--\r\n";
-  return body;
-}
-
-// Tiny form fields, each with a name of its own: `--b`, name="123456", "A".
-std::string TinyFields(size_t total, const std::string& delim) {
-  std::string body;
-  body.reserve(total + 256);
-  for (int i = 0; body.size() + 64 < total; ++i)
-    body += delim + "\r\nname=\"" + std::to_string(i) + "\"\r\n\r\nA\r\n";
-  body += delim + "--\r\n";
-  return body;
-}
-
-const std::string kTinyFile = "name=\"\"filename=\"x\"\r\nContent-Type:\r\n\r\nA\r\n";
 
 }  // namespace
 
@@ -316,35 +192,10 @@ int main(int argc, char** argv) {
   // No shape may make parsing super-linear: the time per byte of each shape
   // stays flat as the body grows.
   std::printf("\ntime per byte as bodies grow (target: largest / smallest <= 2):\n");
-  struct Shape {
-    const char* name;
-    std::function<std::string(size_t)> make;
-  };
-  const std::string crlfDelim = "--b";
-  const Shape shapes[] = {
-      {"file content only CR LF pairs", [](size_t t) { return RepeatedContentBody(t, "\r\n"); }},
-      {"delimiter less its last byte, repeated",
-       [](size_t t) { return RepeatedContentBody(t, kDelim.substr(0, kDelim.size() - 1)); }},
-      {"one-byte lines in a file", [](size_t t) { return RepeatedContentBody(t, "\n"); }},
-      {"one-byte lines in a form value", [](size_t t) { return InValue(t, "\n"); }},
-      {"one-byte lines after the closing line", [](size_t t) { return AfterClosing(t, "\n"); }},
-      {"delimiter lines after the closing line",
-       [](size_t t) { return AfterClosing(t, kDelim + "\n"); }},
-      {"header block of one-line headers", [](size_t t) { return HugeHeaderBlock(t, "h:\r\n"); }},
-      {"header blocks that never end",
-       [&](size_t t) { return RepeatedParts(t, crlfDelim, "a: 1\r\nb: 2\r\nc: 3\r\n"); }},
-      {"tiny file parts", [&](size_t t) { return RepeatedParts(t, crlfDelim, kTinyFile); }},
-      {"tiny file parts, type line first",
-       [&](size_t t) {
-         return RepeatedParts(t, crlfDelim,
-                              "content-type: a\r\nname=\"\"; filename=\"x\"\r\n\r\nA\r\n");
-       }},
-      {"tiny form fields, distinct names", [&](size_t t) { return TinyFields(t, crlfDelim); }},
-  };
   std::vector<size_t> sizes;
   for (size_t m = 1; m < mib; m *= 4) sizes.push_back(m);
   sizes.push_back(mib);
-  for (const Shape& shape : shapes) {
+  for (const Shape& shape : HostileShapes()) {
     std::printf("  %s:", shape.name);
     double lo = 1e30, hi = 0;
     for (const size_t m : sizes) {
