@@ -77,18 +77,15 @@ void AppendLineToFile(const std::string& name, std::string_view text) {
     throw EInOutError("Invalid filename: the name contains a NUL character", ERROR_INVALID_NAME);
   if (name.size() > kMaxName)
     throw EInOutError("File name too long (more than 259 characters)", ERROR_FILENAME_EXCED_RANGE);
-  FileHandle file;
-  if (FileExistsAnsi(name)) {
-    file.Reset(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) RaiseInOut(GetLastError());
-    LARGE_INTEGER end{};
-    if (!SetFilePointerEx(file.Get(), end, nullptr, FILE_END)) RaiseInOut(GetLastError());
-  } else {
-    file.Reset(CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) RaiseInOut(GetLastError());
-  }
+  // Opened or created in one step, then written after its last byte: a test
+  // for the name followed by a create that replaces would let two requests
+  // that find no file both create it, and the second would cut away the line
+  // the first had just written.
+  FileHandle file(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.Valid()) RaiseInOut(GetLastError());
+  LARGE_INTEGER end{};
+  if (!SetFilePointerEx(file.Get(), end, nullptr, FILE_END)) RaiseInOut(GetLastError());
   BufferedWriter out(file.Get());
   out.Write(text);
   out.Write("\r\n");

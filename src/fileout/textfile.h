@@ -6,8 +6,9 @@
 
 namespace kvp {
 
-// Appends text and CR LF to the file name (created if it does not exist),
-// through a 128-byte buffer; the file is closed before returning. Failures
+// Appends text and CR LF to the file name, which is opened or created in one
+// step (so that requests appending at once never replace each other's
+// lines), through a 128-byte buffer; the file is closed before returning. Failures
 // raise EInOutError with the platform's error number.
 void AppendLineToFile(const std::string& name, std::string_view text);
 

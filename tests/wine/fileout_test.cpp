@@ -952,14 +952,6 @@ TEST_F(FileOutTest, AppendToFileFailsByTheErrorNumber) {
   // (A read-only file would give "File access denied" as well, but Wine run
   // by root writes to it all the same.)
 
-  // The file goes away between the existence test and the opening.
-  ASSERT_TRUE(Put(dir_ / "vanishing.txt", "v"));
-  {
-    RaceFor race(dir_ / "vanishing.txt", "", /*remove=*/true);
-    EXPECT_EQ(Append(dir_ / "vanishing.txt", L"x"), Fails(L"File not found"));
-    EXPECT_TRUE(race.Happened());
-  }
-
   // Names of up to 259 characters are taken; longer ones are refused.
   const std::string base = dir_ / "";
   ASSERT_LT(base.size(), 200u);
@@ -971,6 +963,28 @@ TEST_F(FileOutTest, AppendToFileFailsByTheErrorNumber) {
   EXPECT_EQ(refused.status, E_UNEXPECTED);
   EXPECT_EQ(refused.description, L"File name too long (more than 259 characters)");
   EXPECT_EQ(Get(tooLong), "<missing>");
+}
+
+// Another request creates the file, or deletes it, right before this one
+// opens it. The file is opened or created in one step, so the other's line
+// stays and this one follows it, and a file deleted meanwhile is created anew.
+TEST_F(FileOutTest, AppendToFileOpensOrCreatesInOneStep) {
+  UploadFile();
+  {
+    RaceFor race(dir_ / "appearing.txt", "the other request's line\r\n");
+    ASSERT_TRUE(race.Armed());
+    EXPECT_EQ(Append(dir_ / "appearing.txt", L"x"), kOk);
+    EXPECT_TRUE(race.Happened());
+  }
+  EXPECT_EQ(Get(dir_ / "appearing.txt"), "the other request's line\r\nx\r\n");
+
+  ASSERT_TRUE(Put(dir_ / "vanishing.txt", "v"));
+  {
+    RaceFor race(dir_ / "vanishing.txt", "", /*remove=*/true);
+    EXPECT_EQ(Append(dir_ / "vanishing.txt", L"x"), kOk);
+    EXPECT_TRUE(race.Happened());
+  }
+  EXPECT_EQ(Get(dir_ / "vanishing.txt"), "x\r\n");
 }
 
 // --- Copy, Delete, Rename.
