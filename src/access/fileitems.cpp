@@ -39,7 +39,7 @@ HRESULT Tprocess::get_NameOnly(LONG Index, BSTR* Value) {
 }
 
 HRESULT Tprocess::get_NewName(LONG Index, BSTR* Value) {
-  return TextMember(Value, [&] { return ToBstr(FileItem(Index).NewName); });
+  return TextMember(Value, [&] { return ToBstr(std::wstring_view(FileItem(Index).NewName)); });
 }
 
 HRESULT Tprocess::get_FileSize(LONG Index, LONG* Value) {

@@ -21,7 +21,7 @@ struct TFileRecord {
   std::string Extension;                // after the last ".", without it
   std::string ContentType;              // the declared type
   std::string NameOnly;                 // FileName without "." and Extension
-  std::string NewName;                  // set by saving with numbered names
+  std::wstring NewName;                 // set by saving with numbered names, as written
   std::unique_ptr<TMemoryStream> Data;  // the file's bytes (a view into the body)
 };
 

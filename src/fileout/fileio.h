@@ -1,5 +1,7 @@
 // The file operations saving and the utilities share: the existence test and
-// writing a buffer to a named file. Names are 8-bit ANSI text.
+// writing a buffer to a named file. Names are the script's own wide text and
+// reach the wide Windows functions as they are, so that every character
+// survives; messages carry them in their ANSI form.
 #pragma once
 
 #include <windows.h>
@@ -13,11 +15,12 @@ namespace kvp {
 // True when the name would reach the file system as another name: an
 // embedded NUL cuts it short there.
 bool HasEmbeddedNul(std::string_view name) noexcept;
+bool HasEmbeddedNul(std::wstring_view name) noexcept;
 
 // A name exists when the platform's directory search finds an entry for it
 // that is not a directory. Wildcards match as patterns; the first entry found
 // decides.
-bool FileExistsAnsi(const std::string& name) noexcept;
+bool FileExists(const std::wstring& name) noexcept;
 
 // How writing a buffer to a name treats a file of that name.
 enum class CreateMode {
@@ -35,7 +38,7 @@ enum class WriteOutcome { Written, NameTaken };
 // "Stream write error" when fewer bytes are written than the buffer holds (the
 // file then stays with what was written). With CreateMode::CreateNew, a name
 // that exists already is left alone and reported as NameTaken.
-WriteOutcome WriteBufferToFile(const std::string& name, const uint8_t* data, int64_t size,
+WriteOutcome WriteBufferToFile(const std::wstring& name, const uint8_t* data, int64_t size,
                                CreateMode mode = CreateMode::Replace);
 
 // Owns a file handle.

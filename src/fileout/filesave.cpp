@@ -18,21 +18,21 @@ namespace kvp {
 
 namespace {
 
-WriteOutcome WriteItem(const TFileRecord& item, const std::string& name, CreateMode mode) {
+WriteOutcome WriteItem(const TFileRecord& item, const std::wstring& name, CreateMode mode) {
   // Straight from the item's bytes, whatever the stream's position.
   return WriteBufferToFile(name, item.Data->Memory(), item.Data->Size(), mode);
 }
 
 // Writes under the first free numbered name and returns that name.
-std::string WriteNumbered(const TFileRecord& item, const std::string& target,
-                          const std::string& separator) {
+std::wstring WriteNumbered(const TFileRecord& item, const std::wstring& target,
+                           const std::wstring& separator) {
   // Windows takes "/" as a folder separator too: a dot in a folder name
   // written with "/" must not be taken for the extension.
-  const std::string_view ext = ExtractFileExt(target, Separators::WindowsAndSlash);
-  const std::string stem = target.substr(0, target.size() - ext.size());
+  const std::wstring_view ext = ExtractFileExt(target, Separators::WindowsAndSlash);
+  const std::wstring stem = target.substr(0, target.size() - ext.size());
   for (uint64_t n = 1;; ++n) {
-    std::string candidate = stem + separator + std::to_string(n) + std::string(ext);
-    if (FileExistsAnsi(candidate)) continue;
+    std::wstring candidate = stem + separator + std::to_wstring(n) + std::wstring(ext);
+    if (FileExists(candidate)) continue;
     if (WriteItem(item, candidate, CreateMode::CreateNew) == WriteOutcome::Written)
       return candidate;
     // Taken in the meantime by another writer: on to the next number.
@@ -44,19 +44,20 @@ std::string WriteNumbered(const TFileRecord& item, const std::string& target,
 HRESULT Tprocess::FileSave(BSTR FileName, LONG Index) {
   return Guard([&] {
     TFileRecord& item = FileItem(Index);
-    const std::string target = ToAnsi(FileName);
-    if (HasEmbeddedNul(target)) throw EFCreateError("Cannot create file " + target);
+    // The name as the script wrote it: no character is lost on the way.
+    const std::wstring target = WideText(FileName);
+    if (HasEmbeddedNul(target)) throw EFCreateError("Cannot create file " + ToAnsi(target));
     switch (FOverwriteMode) {
       case 1:
-        if (!FileExistsAnsi(target)) WriteItem(item, target, CreateMode::CreateNew);
+        if (!FileExists(target)) WriteItem(item, target, CreateMode::CreateNew);
         break;
       case 2: {
-        std::string written = target;
-        if (FileExistsAnsi(target) ||
+        std::wstring written = target;
+        if (FileExists(target) ||
             WriteItem(item, target, CreateMode::CreateNew) == WriteOutcome::NameTaken)
-          written = WriteNumbered(item, target, FOverwriteChr);
+          written = WriteNumbered(item, target, ToWideString(FOverwriteChr));
         // The bare name of the file actually written.
-        item.NewName = std::string(ExtractFileName(written, Separators::WindowsAndSlash));
+        item.NewName = std::wstring(ExtractFileName(written, Separators::WindowsAndSlash));
         break;
       }
       default:

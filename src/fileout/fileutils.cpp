@@ -1,4 +1,6 @@
-// The file-system utilities a page needs around an upload.
+// The file-system utilities a page needs around an upload. File names are
+// taken as the script's wide text and reach the wide Windows functions
+// unchanged.
 
 #include "../engine/process.h"
 #include "../server/ansitext.h"
@@ -16,10 +18,7 @@ constexpr const char* kVersionText = "kvParcelin 1.3F by Kelvarion, June 2005.";
 // Writes the whole raw request body, as read, to a file. Bytes an interrupted
 // read never filled are zeros.
 HRESULT Tprocess::DumpHeader(BSTR FileName) {
-  return Guard([&] {
-    const std::string name = ToAnsi(FileName);
-    WriteBufferToFile(name, FBody->Memory(), FBody->Size());
-  });
+  return Guard([&] { WriteBufferToFile(WideText(FileName), FBody->Memory(), FBody->Size()); });
 }
 
 HRESULT Tprocess::get_Version(BSTR* Value) {
@@ -28,7 +27,7 @@ HRESULT Tprocess::get_Version(BSTR* Value) {
 
 HRESULT Tprocess::get_FileExists(BSTR FileName, VARIANT_BOOL* Value) {
   if (!Value) return E_POINTER;
-  return Guard([&] { *Value = FileExistsAnsi(ToAnsi(FileName)) ? VARIANT_TRUE : VARIANT_FALSE; });
+  return Guard([&] { *Value = FileExists(WideText(FileName)) ? VARIANT_TRUE : VARIANT_FALSE; });
 }
 
 // The folder of the running page, with a trailing "\". A path with no folder
@@ -48,10 +47,10 @@ HRESULT Tprocess::get_CurrentDir(BSTR* Value) {
     // property is the text; the conversion asks for it.
     Variant text;
     CheckStatus(VariantChangeType(text.Get(), item.Get(), 0, VT_BSTR));
-    std::string dir(ExtractFileDir(ToAnsi(text->bstrVal)));
+    std::wstring dir(ExtractFileDir(std::wstring_view(WideText(text->bstrVal))));
     if (dir.empty()) return nullptr;
-    if (dir.back() != '\\') dir.push_back('\\');
-    return ToBstr(dir);
+    if (dir.back() != L'\\') dir.push_back(L'\\');
+    return ToBstr(std::wstring_view(dir));
   });
 }
 
@@ -77,19 +76,19 @@ HRESULT Tprocess::get_ParentDir(BSTR Path, BSTR* Value) {
 }
 
 HRESULT Tprocess::AppendToFile(BSTR FileName, BSTR NewLine) {
-  return Guard([&] { AppendLineToFile(ToAnsi(FileName), ToAnsi(NewLine)); });
+  return Guard([&] { AppendLineToFile(WideText(FileName), ToAnsi(NewLine)); });
 }
 
 // Reading the source is reported; writing the copy is not.
 HRESULT Tprocess::Copy(BSTR OldName, BSTR NewName) {
   return Guard([&] {
-    const std::string source = ToAnsi(OldName);
-    if (!FileExistsAnsi(source)) return;
+    const std::wstring source = WideText(OldName);
+    if (!FileExists(source)) return;
     TMemoryStream content;
     {
-      FileHandle in(CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+      FileHandle in(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (!in.Valid()) throw EFOpenError("Cannot open file " + source);
+      if (!in.Valid()) throw EFOpenError("Cannot open file " + ToAnsi(source));
       LARGE_INTEGER size{};
       if (!GetFileSizeEx(in.Get(), &size)) throw EReadError("Stream read error");
       if (size.QuadPart > 0x7FFFFFFF)
@@ -102,7 +101,7 @@ HRESULT Tprocess::Copy(BSTR OldName, BSTR NewName) {
         throw EReadError("Stream read error");
     }
     try {
-      WriteBufferToFile(ToAnsi(NewName), content.Memory(), content.Size());
+      WriteBufferToFile(WideText(NewName), content.Memory(), content.Size());
     } catch (const Exception&) {
       // The copy is best effort: a target that cannot be written is ignored.
     }
@@ -111,16 +110,16 @@ HRESULT Tprocess::Copy(BSTR OldName, BSTR NewName) {
 
 HRESULT Tprocess::Delete(BSTR FileName) {
   return Guard([&] {
-    const std::string name = ToAnsi(FileName);
-    if (!HasEmbeddedNul(name)) DeleteFileA(name.c_str());
+    const std::wstring name = WideText(FileName);
+    if (!HasEmbeddedNul(name)) DeleteFileW(name.c_str());
   });
 }
 
 HRESULT Tprocess::Rename(BSTR OldName, BSTR NewName) {
   return Guard([&] {
-    const std::string from = ToAnsi(OldName);
-    const std::string to = ToAnsi(NewName);
-    if (!HasEmbeddedNul(from) && !HasEmbeddedNul(to)) MoveFileA(from.c_str(), to.c_str());
+    const std::wstring from = WideText(OldName);
+    const std::wstring to = WideText(NewName);
+    if (!HasEmbeddedNul(from) && !HasEmbeddedNul(to)) MoveFileW(from.c_str(), to.c_str());
   });
 }
 

@@ -22,4 +22,10 @@ std::string_view ExtractFileExt(std::string_view name, Separators seps = Separat
 // after a ":" or another "\" stays with it (C:\x.txt gives C:\).
 std::string_view ExtractFileDir(std::string_view name);
 
+// The same rules for wide names, as scripts pass them: every character is
+// one unit there, so no double-byte rule applies.
+std::wstring_view ExtractFileName(std::wstring_view name, Separators seps = Separators::Windows);
+std::wstring_view ExtractFileExt(std::wstring_view name, Separators seps = Separators::Windows);
+std::wstring_view ExtractFileDir(std::wstring_view name);
+
 }  // namespace kvp

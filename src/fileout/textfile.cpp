@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../server/ansitext.h"
 #include "../server/exceptions.h"
 #include "fileio.h"
 
@@ -69,19 +70,20 @@ std::string InOutErrorMessage(unsigned long code) {
   }
 }
 
-void AppendLineToFile(const std::string& name, std::string_view text) {
+void AppendLineToFile(const std::wstring& name, std::string_view text) {
   // A NUL would cut the name short in the file system, and a longer name than
   // the record holds would be cut as well: both are refused, with the
   // platform's error number and a message that says why.
   if (HasEmbeddedNul(name))
     throw EInOutError("Invalid filename: the name contains a NUL character", ERROR_INVALID_NAME);
-  if (name.size() > kMaxName)
+  // Measured as before: the bytes of the name's ANSI form.
+  if (ToAnsi(name).size() > kMaxName)
     throw EInOutError("File name too long (more than 259 characters)", ERROR_FILENAME_EXCED_RANGE);
   // Opened or created in one step, then written after its last byte: a test
   // for the name followed by a create that replaces would let two requests
   // that find no file both create it, and the second would cut away the line
   // the first had just written.
-  FileHandle file(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+  FileHandle file(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.Valid()) RaiseInOut(GetLastError());
   LARGE_INTEGER end{};

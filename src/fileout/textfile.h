@@ -10,7 +10,7 @@ namespace kvp {
 // step (so that requests appending at once never replace each other's
 // lines), through a 128-byte buffer; the file is closed before returning. Failures
 // raise EInOutError with the platform's error number.
-void AppendLineToFile(const std::string& name, std::string_view text);
+void AppendLineToFile(const std::wstring& name, std::string_view text);
 
 // The message for an input/output error number.
 std::string InOutErrorMessage(unsigned long code);

@@ -21,6 +21,10 @@ std::string ToAnsi(BSTR text) {
   return text ? ToAnsi(std::wstring_view(text, SysStringLen(text))) : std::string();
 }
 
+std::wstring WideText(BSTR text) {
+  return text ? std::wstring(text, SysStringLen(text)) : std::wstring();
+}
+
 std::wstring ToWideString(std::string_view text) {
   if (text.empty()) return std::wstring();
   if (text.size() > INT_MAX) throw EOutOfMemory("Out of memory");
@@ -36,6 +40,14 @@ BSTR ToBstr(std::string_view text) {
   if (text.empty()) return nullptr;
   const std::wstring wide = ToWideString(text);
   BSTR b = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+  if (!b) throw EOutOfMemory("Out of memory");
+  return b;
+}
+
+BSTR ToBstr(std::wstring_view text) {
+  if (text.empty()) return nullptr;
+  if (text.size() > UINT_MAX / 4) throw EOutOfMemory("Out of memory");
+  BSTR b = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   if (!b) throw EOutOfMemory("Out of memory");
   return b;
 }

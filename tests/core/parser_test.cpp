@@ -81,7 +81,7 @@ TEST(ParseBody, WorkedExample) {
   EXPECT_EQ(f.Extension, "jpg");
   EXPECT_EQ(f.NameOnly, "beach");
   EXPECT_EQ(f.ContentType, "image/jpeg");
-  EXPECT_EQ(f.NewName, "");
+  EXPECT_TRUE(f.NewName.empty());
   ASSERT_TRUE(f.Data);
   EXPECT_EQ(kvtest::Bytes(*f.Data), "JFIF");
   EXPECT_EQ(f.Data->Position(), 4) << "the item's stream stands at its end";

@@ -58,4 +58,37 @@ TEST(PathRules, Directory) {
   for (const auto& [name, dir] : cases) EXPECT_EQ(kvp::ExtractFileDir(name), dir) << name;
 }
 
+// Wide names follow the same rules as their narrow forms, for every case
+// above that the narrow rules answer without the double-byte rule.
+TEST(PathRules, WideNamesAgreeWithNarrowOnes) {
+  const char* names[] = {"C:\\x.txt",
+                         "C:\\dir\\x.tar.gz",
+                         "\\\\server\\share\\f.txt",
+                         "a\\\\b",
+                         "C:x.txt",
+                         "dir.v1\\a.b",
+                         "/srv/www/x.txt",
+                         "d/e.f/g",
+                         "name.",
+                         "noext",
+                         "",
+                         "x:y.z\\w"};
+  for (const char* narrow : names) {
+    const std::string n = narrow;
+    const std::wstring w(n.begin(), n.end());
+    auto same = [](std::string_view a, std::wstring_view b) {
+      return std::wstring(a.begin(), a.end()) == b;
+    };
+    for (const auto seps : {kvp::Separators::Windows, kvp::Separators::WindowsAndSlash}) {
+      EXPECT_TRUE(same(kvp::ExtractFileName(n, seps), kvp::ExtractFileName(w, seps))) << n;
+      EXPECT_TRUE(same(kvp::ExtractFileExt(n, seps), kvp::ExtractFileExt(w, seps))) << n;
+    }
+    EXPECT_TRUE(same(kvp::ExtractFileDir(n), kvp::ExtractFileDir(w))) << n;
+  }
+  EXPECT_EQ(
+      kvp::ExtractFileExt(std::wstring_view(L"C:\\\u65e5.d\\\u0101"), kvp::Separators::Windows),
+      L"");
+  EXPECT_EQ(kvp::ExtractFileExt(std::wstring_view(L"\u0395\u03bb.pdf")), L".pdf");
+}
+
 }  // namespace

@@ -263,16 +263,16 @@ struct Race {
 };
 Race* gRace = nullptr;
 
-HANDLE WINAPI RacingCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+HANDLE WINAPI RacingCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                                 DWORD disposition, DWORD flags, HANDLE templ) {
-  if (!gRace->happened && lstrcmpiA(name, gRace->name.c_str()) == 0) {
+  if (!gRace->happened && lstrcmpiW(name, Wide(gRace->name).c_str()) == 0) {
     gRace->happened = true;
     if (gRace->remove)
       DeleteFileA(gRace->name.c_str());
     else
       Put(gRace->name, gRace->content);
   }
-  return gRace->patch->Original<decltype(&CreateFileA)>()(name, access, share, sa, disposition,
+  return gRace->patch->Original<decltype(&CreateFileW)>()(name, access, share, sa, disposition,
                                                           flags, templ);
 }
 
@@ -280,8 +280,8 @@ class RaceFor {
  public:
   RaceFor(std::string name, std::string content, bool remove = false)
       : race_{std::move(name), std::move(content), remove},
-        patch_(kvtest::TheServer().module, "kernel32.dll", "CreateFileA",
-               reinterpret_cast<const void*>(&RacingCreateFileA)) {
+        patch_(kvtest::TheServer().module, "kernel32.dll", "CreateFileW",
+               reinterpret_cast<const void*>(&RacingCreateFileW)) {
     race_.patch = &patch_;
     gRace = &race_;
   }
@@ -1079,6 +1079,118 @@ TEST_F(FileOutTest, ByNameTheScriptSeesTheSameFailures) {
   kvtest::CallByName(Object(), L"FileSave", DISPATCH_METHOD, {args[0], args[1]}, saved);
   EXPECT_EQ(saved.status, S_OK);
   EXPECT_EQ(Get(good), kContent);
+}
+
+// --- Names the ANSI code page cannot hold.
+
+// A folder's file names, as the file system has them.
+std::vector<std::wstring> ListWide(const std::string& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW((Wide(folder) + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string GetWide(const std::wstring& path) {
+  kvp::FileHandle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!f.Valid()) return "<missing>";
+  std::string content;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(f.Get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+    content.append(buffer, got);
+  return content;
+}
+
+class WideNameTest : public FileOutTest {
+ protected:
+  void TearDown() override {
+    // The folder's own clean-up sees these names only as "?".
+    for (const std::wstring& name : ListWide(dir_.Path()))
+      DeleteFileW((Wide(dir_.Path()) + L"\\" + name).c_str());
+  }
+  std::wstring In(const std::wstring& name) { return Wide(dir_.Path()) + L"\\" + name; }
+  static Bstr W(const std::wstring& text) {
+    return Bstr(text.data(), static_cast<UINT>(text.size()));
+  }
+  Outcome SaveW(const std::wstring& name) {
+    Bstr b = W(name);
+    return Done(Object()->FileSave(b.Get(), 0));
+  }
+};
+
+// Japanese, Greek and a Latin letter that the narrowing would have made "a":
+// each file gets exactly the name the page asked for.
+TEST_F(WideNameTest, SavedFilesKeepEveryCharacter) {
+  ASSERT_EQ(GetACP(), 1252u);
+  UploadFile();
+  const std::wstring names[] = {L"\u65e5\u672c\u8a9e.txt",
+                                L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1.pdf", L"\u0101.txt"};
+  for (const std::wstring& name : names) EXPECT_EQ(SaveW(In(name)), kOk);
+  std::vector<std::wstring> expected(std::begin(names), std::end(names));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(ListWide(dir_.Path()), expected) << "no best-fit twin such as a.txt";
+  for (const std::wstring& name : names) EXPECT_EQ(GetWide(In(name)), kContent);
+
+  // Numbered names are made of the wide name, and NewName says which.
+  Mode(2);
+  EXPECT_EQ(SaveW(In(names[1])), kOk);
+  EXPECT_EQ(NewName(), L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1~1.pdf");
+  EXPECT_EQ(GetWide(In(L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1~1.pdf")), kContent);
+  Mode(1);
+  EXPECT_EQ(SaveW(In(names[0])), kOk);  // kept, not replaced
+  EXPECT_EQ(ListWide(dir_.Path()).size(), 4u);
+}
+
+TEST_F(WideNameTest, UtilitiesTakeWideNames) {
+  UploadFile();
+  const std::wstring a = In(L"\u65e5\u672c.txt"), b = In(L"\u0101\u0101.txt"),
+                     c = In(L"\u0395.bin");
+  Bstr wa = W(a), wb = W(b), wc = W(c), line = W(L"caf\u00e9");
+  EXPECT_EQ(Done(Object()->AppendToFile(wa.Get(), line.Get())), kOk);
+  EXPECT_EQ(Done(Object()->AppendToFile(wa.Get(), line.Get())), kOk);
+  EXPECT_EQ(GetWide(a), "caf\xe9\r\ncaf\xe9\r\n");
+  VARIANT_BOOL exists = VARIANT_FALSE;
+  EXPECT_EQ(Object()->get_FileExists(wa.Get(), &exists), S_OK);
+  EXPECT_EQ(exists, VARIANT_TRUE);
+  EXPECT_EQ(Object()->get_FileExists(wb.Get(), &exists), S_OK);
+  EXPECT_EQ(exists, VARIANT_FALSE);
+  EXPECT_EQ(Done(Object()->Copy(wa.Get(), wb.Get())), kOk);
+  EXPECT_EQ(GetWide(b), GetWide(a));
+  EXPECT_EQ(Done(Object()->Rename(wb.Get(), wc.Get())), kOk);
+  EXPECT_EQ(GetWide(b), "<missing>");
+  EXPECT_EQ(GetWide(c), "caf\xe9\r\ncaf\xe9\r\n");
+  EXPECT_EQ(Done(Object()->Delete(wc.Get())), kOk);
+  EXPECT_EQ(GetWide(c), "<missing>");
+  EXPECT_EQ(Done(Object()->DumpHeader(wc.Get())), kOk);
+  EXPECT_EQ(GetWide(c).size(), static_cast<size_t>(GetWide(c).size()));
+  EXPECT_NE(GetWide(c), "<missing>");
+  EXPECT_EQ(ListWide(dir_.Path()), (std::vector<std::wstring>{L"\u0395.bin", L"\u65e5\u672c.txt"}));
+
+  // A name that cannot be created names itself, in its ANSI form, in the
+  // message; "too long" still counts the bytes of that form.
+  const std::wstring missing = In(L"no-such-folder\\\u65e5.txt");
+  EXPECT_EQ(SaveW(missing), CannotCreate(kvp::ToAnsi(missing)));
+  Bstr longName = W(In(std::wstring(300, L'\u65e5')));
+  EXPECT_EQ(Done(Object()->AppendToFile(longName.Get(), line.Get())),
+            Fails(L"File name too long (more than 259 characters)"));
+}
+
+TEST_F(WideNameTest, CurrentDirKeepsEveryCharacter) {
+  UploadFile();
+  kvstub::ContextScope request(Host().Context());  // the call runs inside the page's request
+  Host().SetServerVariable(L"PATH_TRANSLATED", L"C:\\site\\\u65e5\u672c\\page.asp", true);
+  Bstr dir;
+  ASSERT_EQ(Object()->get_CurrentDir(dir.Put()), S_OK);
+  EXPECT_EQ(kvtest::Text(dir.Get()), L"C:\\site\\\u65e5\u672c\\");
 }
 
 }  // namespace

@@ -148,7 +148,7 @@ TEST_F(UploadTest, WorkedExampleEndToEnd) {
   EXPECT_EQ(f.Extension, "jpg");
   EXPECT_EQ(f.NameOnly, "beach");
   EXPECT_EQ(f.ContentType, "image/jpeg");
-  EXPECT_EQ(f.NewName, "");
+  EXPECT_TRUE(f.NewName.empty());
   ASSERT_EQ(f.Data->Size(), 4);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.Data->Memory()), 4), "JFIF");
   EXPECT_EQ(f.Data->Position(), 4);
