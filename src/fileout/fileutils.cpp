@@ -76,8 +76,9 @@ HRESULT Tprocess::get_ParentDir(BSTR Path, BSTR* Value) {
   });
 }
 
+// The line is written in the object's code page (the CodePage setting).
 HRESULT Tprocess::AppendToFile(BSTR FileName, BSTR NewLine) {
-  return Guard([&] { AppendLineToFile(ToAnsi(FileName), ToAnsi(NewLine)); });
+  return Guard([&] { AppendLineToFile(ToAnsi(FileName), ToAnsi(NewLine, FCodePage)); });
 }
 
 // Reading the source is reported; writing the copy is not.
