@@ -2,13 +2,13 @@
 ' Helpers shared by the demo pages (included, never linked to; requested on
 ' its own it writes nothing).
 '
-' Charset: kvParcelin reads and writes text in the server's ANSI code page,
-' and a browser encodes form data in the charset of the page that holds the
-' form. The demo pages therefore go out as windows-1252, the ANSI code page
-' of a Western European Windows server (and of Wine's default locale), so
-' that names like "Mueller" with an umlaut arrive intact. On a server with
-' another ANSI code page, change SITE_CHARSET to that code page's charset.
-Const SITE_CHARSET = "windows-1252"
+' Charset: a browser encodes form data in the charset of the page that holds
+' the form. The demo pages are UTF-8 throughout: each declares CodePage=65001
+' in its @ directive (so Response.Write sends UTF-8), sends "charset=utf-8",
+' and receive.asp sets the upload object's CodePage to 65001 so that
+' file names and fields in any script (Japanese, Greek, "Gruesse" with its
+' umlaut and sharp s) come back exactly.
+Const SITE_CHARSET = "utf-8"
 
 ' The folder the demo saves uploads into, as a URL path and on disk.
 Const UPLOAD_URL = "/uploads/"
@@ -61,71 +61,17 @@ Function IsNameChar(c)
   IsNameChar = (Len(c) = 1 And InStr(1, NAME_CHARS, c, vbBinaryCompare) > 0)
 End Function
 
-' The part after the last dot, or "".
-Function ExtOf(name)
-  Dim p
-  p = InStrRev(name, ".")
-  If p = 0 Then
-    ExtOf = ""
-  Else
-    ExtOf = Mid(name, p + 1)
-  End If
-End Function
-
-' The name a client's file is saved under: the client's file name with every
-' character outside A-Z a-z 0-9 . _ - (spaces, punctuation, non-ASCII
-' letters) replaced by "_", no dot at the start (no hidden files, no "..")
-' and none at the end (Windows drops trailing dots, so "x.asp." would be
-' stored as "x.asp"), never a reserved device name, at most 100 characters.
-Function SafeName(clientName)
-  Dim i, c, r, stem, ext, p
-  r = ""
-  For i = 1 To Len(clientName)
-    c = Mid(clientName, i, 1)
-    If IsNameChar(c) Then
-      r = r & c
-    Else
-      r = r & "_"
-    End If
-  Next
-  Do While Right(r, 1) = "."
-    r = Left(r, Len(r) - 1)
-  Loop
-  If Left(r, 1) = "." Then r = "_" & Mid(r, 2)
-  If r = "" Then r = "file"
-  p = InStr(r, ".")
-  If p > 0 Then
-    stem = Left(r, p - 1)
-  Else
-    stem = r
-  End If
-  Select Case UCase(stem)
-    Case "CON", "PRN", "AUX", "NUL", "CLOCK$", _
-         "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "COM9", _
-         "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"
-      r = "_" & r
-  End Select
-  If Len(r) > 100 Then
-    ext = ExtOf(r)
-    If Len(ext) > 0 And Len(ext) < 20 Then
-      r = Left(r, 99 - Len(ext)) & "." & ext
-    Else
-      r = Left(r, 100)
-    End If
-  End If
-  SafeName = r
-End Function
-
-' Extensions the demo refuses to store: the uploads folder is inside the web
-' site, so a file that the server would run as a script or a program must
-' never reach it.
-Function RefusedExtension(name)
-  Select Case LCase(ExtOf(name))
-    Case "asp", "aspx", "asa", "cer", "exe", "dll", "bat", "cmd", _
-         "asax", "ashx", "asmx", "cdx", "config", "shtml", "shtm", "stm", "com", "htr", "idc"
-      RefusedExtension = True
+' Extensions the demo stores: an allow-list, so that nothing the server would
+' run as a script or a program reaches the uploads folder (which is inside the
+' web site), and no spelling of one either: "x.asp." and "x.asp " have the
+' extensions "" and "asp ", which are not on the list. Pass the extension in
+' lower case.
+Function AllowedExtension(ext)
+  Select Case ext
+    Case "bin", "dat", "txt", "csv", "pdf", "jpg", "jpeg", "png", "gif", "zip"
+      AllowedExtension = True
     Case Else
-      RefusedExtension = False
+      AllowedExtension = False
   End Select
 End Function
 

@@ -1,4 +1,4 @@
-<%@ Language="VBScript" %>
+<%@ Language="VBScript" CodePage=65001 %>
 <!-- #include file="_helpers.asp" -->
 <%
 ' The upload page: a form with several kinds of fields, posted to
@@ -7,8 +7,10 @@
 PageStart "Upload files"
 %>
 <p>Choose some files, fill in the fields and send them. <a href="/receive.asp">receive.asp</a>
-saves every file in <a href="/list.asp"><code>/uploads/</code></a> under a safe name and shows
-what the upload object saw.</p>
+saves every file with an allowed extension (bin, dat, txt, csv, pdf, jpg, jpeg, png, gif, zip)
+in <a href="/list.asp"><code>/uploads/</code></a> under a name it makes itself,
+<code>upload.</code> and the extension, numbered when taken, and shows what the upload object
+saw.</p>
 
 <form id="upload" method="post" action="/receive.asp" enctype="multipart/form-data"
       accept-charset="<%= SITE_CHARSET %>">

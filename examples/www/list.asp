@@ -1,4 +1,4 @@
-<%@ Language="VBScript" %>
+<%@ Language="VBScript" CodePage=65001 %>
 <!-- #include file="_helpers.asp" -->
 <%
 ' Lists the files in /uploads/ with their sizes, by name. Folder listings

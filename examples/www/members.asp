@@ -1,8 +1,9 @@
-<%@ Language="VBScript" %>
+<%@ Language="VBScript" CodePage=65001 %>
 <!-- #include file="_helpers.asp" -->
 <%
-' Every member of the upload object, used once or more: the 30 names of its
-' interface (MaxKB, OverwriteMode and OverwriteChr both read and written).
+' Every member of the upload object, used once or more: the 31 names of its
+' interface (MaxKB, OverwriteMode, OverwriteChr and CodePage both read and
+' written).
 ' Post the small form below to see them on a real upload; a plain visit
 ' shows them on an empty request, where the members that take a file index
 ' raise their documented error. The file utilities work on temporary files
@@ -78,6 +79,16 @@ On Error Resume Next
 
 ' ---------------------------------------------------------------- the object
 Section "The object and the request"
+v = Empty : v = up.CodePage : en = Err.Number : ed = Err.Description : Err.Clear
+Row "CodePage", "up.CodePage (new object: the ANSI code page)", Res(v, en, ed)
+up.CodePage = 12345 : en = Err.Number : ed = Err.Description : Err.Clear
+Row "CodePage", "up.CodePage = 12345 (no such code page)", Res("done", en, ed)
+v = Empty : v = up.CodePage : en = Err.Number : ed = Err.Description : Err.Clear
+Row "CodePage", "up.CodePage after the refusal", Res(v, en, ed)
+up.CodePage = 65001 : en = Err.Number : ed = Err.Description : Err.Clear
+Row "CodePage", "up.CodePage = 65001 (this page's code page)", Res("done", en, ed)
+v = Empty : v = up.CodePage : en = Err.Number : ed = Err.Description : Err.Clear
+Row "CodePage", "up.CodePage = 65001 : up.CodePage", Res(v, en, ed)
 v = Empty : v = up.Version : en = Err.Number : ed = Err.Description : Err.Clear
 Row "Version", "up.Version", Res(v, en, ed)
 v = Empty : v = up.TotalBytes : en = Err.Number : ed = Err.Description : Err.Clear
@@ -179,6 +190,7 @@ For i = 0 To lastIndex
 
   v = Empty : v = up.NewName(i) : en = Err.Number : ed = Err.Description : Err.Clear
   Row "NewName", "up.NewName(" & i & ") (before any save)", Res(v, en, ed)
+  ' A name the page makes, never the client's: that could be shell.asp, shell.asp. or CON.
   target = folder & "members-" & stamp & "-file" & i & ".dat"
   If folderProblem = "" Then
     up.FileSave target, i : en = Err.Number : ed = Err.Description : Err.Clear

@@ -1,16 +1,18 @@
-<%@ Language="VBScript" %>
+<%@ Language="VBScript" CodePage=65001 %>
 <!-- #include file="_helpers.asp" -->
 <%
-' Receives the form of default.asp: saves every file in /uploads/ under a
-' safe name (never replacing a file that is there: overwrite mode 2 numbers
-' the new name instead) and shows the files and the form fields as the
+' Receives the form of default.asp: saves every file whose extension is on
+' the allow-list in /uploads/ under a name the page makes, "upload." and the
+' extension (never replacing a file that is there: overwrite mode 2 numbers
+' the new name instead), and shows the files and the form fields as the
 ' upload object reports them.
 '
 ' Never use Request.Form (or Request("name")) on this page: the upload
 ' object reads the request body itself.
-Dim up, i, n, folderProblem, folder, clientName, target, savedName, outcome, rowClass
+Dim up, i, n, folderProblem, folder, clientName, ext, savedName, outcome, rowClass
 
 Set up = Server.CreateObject("kvParcelin.process")   ' reads and parses the whole body
+up.CodePage = 65001   ' the form was sent as UTF-8: names and values are read as UTF-8
 up.OverwriteMode = 2
 
 PageStart "Upload received"
@@ -50,9 +52,9 @@ Else
 <%
   For i = 0 To up.FileQty - 1
     clientName = up.FileName(i)
-    target = SafeName(clientName)
+    ext = LCase(up.Extension(i))
     savedName = ""
-    If RefusedExtension(target) Then
+    If Not AllowedExtension(ext) Then
       outcome = "refused"
       rowClass = "file refused"
     ElseIf folderProblem <> "" Then
@@ -60,7 +62,8 @@ Else
       rowClass = "file error"
     Else
       On Error Resume Next
-      up.FileSave folder & target, i
+      ' The page makes the name: the client's own could be shell.asp, shell.asp. or CON.
+      up.FileSave folder & "upload." & ext, i
       If Err.Number <> 0 Then
         outcome = "not saved: " & Err.Description
         rowClass = "file error"

@@ -1,5 +1,7 @@
 // Form variables: views on FVars (name=value lines) and FTagNames.
 
+#include <climits>
+
 #include "../engine/process.h"
 #include "../server/ansitext.h"
 
@@ -17,6 +19,24 @@ std::string AsciiFold(std::string_view text) {
   return out;
 }
 
+// Whether the two wide texts are equal ignoring case under the user's locale.
+bool SameWideText(std::wstring_view a, std::wstring_view b) {
+  if (a.size() > INT_MAX || b.size() > INT_MAX) return false;
+  if (a.empty() || b.empty()) return a.empty() && b.empty();
+  return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
+                        b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+// The first line of list whose text (as `part` gives it), decoded from
+// codePage, equals wanted; -1 when none does.
+int32_t FirstNamed(const TStringList& list, BSTR wanted, UINT codePage,
+                   std::string_view (TStringList::*part)(int32_t) const) {
+  const std::wstring_view name(wanted ? wanted : L"", wanted ? SysStringLen(wanted) : 0);
+  for (int32_t i = 0; i < list.Count(); ++i)
+    if (SameWideText(ToWideString((list.*part)(i), codePage), name)) return i;
+  return -1;
+}
+
 }  // namespace
 
 HRESULT Tprocess::get_VarCount(LONG* Value) {
@@ -24,12 +44,19 @@ HRESULT Tprocess::get_VarCount(LONG* Value) {
   return Guard([&] { *Value = FVars->Count(); });
 }
 
-// Lines are selected by the ASCII fold of their names; the result is the list
-// lookup of a selected line's name. Every selected line leads to the same
-// lookup (names equal under the fold are equal under the list comparison),
-// so the first selection decides.
+// Under the default setting, lines are selected by the ASCII fold of their
+// names; the result is the list lookup of a selected line's name. Every
+// selected line leads to the same lookup (names equal under the fold are
+// equal under the list comparison), so the first selection decides.
+// Under a code page set by the page, the first line whose name, decoded from
+// that code page, equals the wanted name ignoring case by the user's locale is
+// selected, and the result is what VarByIndex gives for it.
 HRESULT Tprocess::get_Value(BSTR VarName, BSTR* Value) {
   return TextMember(Value, [&]() -> BSTR {
+    if (FCodePage != CP_ACP) {
+      const int32_t line = FirstNamed(*FVars, VarName, FCodePage, &TStringList::Names);
+      return line < 0 ? nullptr : BodyText(FVars->Values(FVars->Names(line)));
+    }
     const std::string wanted = AsciiFold(ToAnsi(VarName));
     for (int32_t i = 0; i < FVars->Count(); ++i) {
       const std::string_view name = FVars->Names(i);
@@ -43,20 +70,24 @@ HRESULT Tprocess::get_Value(BSTR VarName, BSTR* Value) {
 HRESULT Tprocess::get_VarByIndex(LONG Index, BSTR* Value) {
   return TextMember(Value, [&] {
     if (Index < 0 || Index > FVars->Count() - 1) throw EIndexError(kVarIndexError);
-    return ToBstr(FVars->Values(FVars->Names(Index)));
+    return BodyText(FVars->Values(FVars->Names(Index)));
   });
 }
 
 HRESULT Tprocess::get_VarName(LONG Index, BSTR* Value) {
   return TextMember(Value, [&] {
     if (Index < 0 || Index > FVars->Count() - 1) throw EIndexError(kVarIndexError);
-    return ToBstr(FVars->Names(Index));
+    return BodyText(FVars->Names(Index));
   });
 }
 
 HRESULT Tprocess::get_TagNameIndex(BSTR TagName, LONG* Value) {
   if (!Value) return E_POINTER;
-  return Guard([&] { *Value = FTagNames->IndexOf(ToAnsi(TagName)); });
+  return Guard([&] {
+    *Value = FCodePage == CP_ACP
+                 ? FTagNames->IndexOf(ToAnsi(TagName))
+                 : FirstNamed(*FTagNames, TagName, FCodePage, &TStringList::Strings);
+  });
 }
 
 }  // namespace kvp

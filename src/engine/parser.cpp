@@ -377,8 +377,13 @@ class BodyParser {
                         ? item.FileName
                         : item.FileName.substr(0, ext.data() - item.FileName.data());
     state_.FFiles.push_back(std::move(item));
+    try {
+      state_.FTagNames->Add(head.names.name);
+    } catch (...) {
+      state_.FFiles.pop_back();  // an item and its tag name come together or not at all
+      throw;
+    }
     ++state_.FFileCount;
-    state_.FTagNames->Add(head.names.name);
   }
 
   // --- Form value.

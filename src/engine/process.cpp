@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include <string>
+
 #include "../server/ansitext.h"
 
 namespace kvp {
@@ -49,6 +51,27 @@ HRESULT Tprocess::get_OverwriteChr(BSTR* Value) {
 
 HRESULT Tprocess::put_OverwriteChr(BSTR Value) {
   return Guard([&] { FOverwriteChr = ToAnsi(Value); });
+}
+
+HRESULT Tprocess::get_CodePage(LONG* Value) {
+  if (!Value) return E_POINTER;
+  return Guard([&] { *Value = static_cast<LONG>(FCodePage); });
+}
+
+// Only a code page the system converts with is taken; any other value leaves
+// the setting as it was.
+HRESULT Tprocess::put_CodePage(LONG Value) {
+  return Guard([&] {
+    if (Value < 0 || Value > 0xFFFF || !IsUsableCodePage(static_cast<UINT>(Value)))
+      throw EOleError("Invalid code page " + std::to_string(Value) +
+                      ": CodePage takes 0 (the ANSI code page) or a code page this system "
+                      "converts with, such as 65001 for UTF-8.");
+    FCodePage = static_cast<UINT>(Value);
+  });
+}
+
+BSTR Tprocess::BodyText(std::string_view text) const {
+  return ToBstr(text, FCodePage);
 }
 
 // The body is read once, at creation.

@@ -8,6 +8,7 @@
 #include <oleauto.h>
 
 #include <cstdint>
+#include <string_view>
 
 #include "../host/aspcontext.h"
 #include "uploadstate.h"
@@ -69,6 +70,9 @@ class Tprocess : public TASPMTSObject, public TUploadState, private IClientProbe
   STDMETHODIMP Copy(BSTR OldName, BSTR NewName) override;
   STDMETHODIMP Delete(BSTR FileName) override;
   STDMETHODIMP Rename(BSTR OldName, BSTR NewName) override;
+  // Iprocess2. The code page of the texts from the body (src/engine/process.cpp):
+  STDMETHODIMP get_CodePage(LONG* Value) override;
+  STDMETHODIMP put_CodePage(LONG Value) override;
 
  protected:
   // Runs a member with a text result: the result is cleared first.
@@ -80,6 +84,11 @@ class Tprocess : public TASPMTSObject, public TUploadState, private IClientProbe
   }
   // The file item at index, or EIndexError.
   TFileRecord& FileItem(LONG index);
+  // Text taken from the body, as a page reads it: decoded from the CodePage
+  // setting's code page.
+  BSTR BodyText(std::string_view text) const;
+  // 0 (the default) for the ANSI code page, else the code page set by the page.
+  UINT FCodePage = CP_ACP;
 
  private:
   void ReadRequest();

@@ -75,8 +75,9 @@ HRESULT Tprocess::get_ParentDir(BSTR Path, BSTR* Value) {
   });
 }
 
+// The line is written in the object's code page (the CodePage setting).
 HRESULT Tprocess::AppendToFile(BSTR FileName, BSTR NewLine) {
-  return Guard([&] { AppendLineToFile(WideText(FileName), ToAnsi(NewLine)); });
+  return Guard([&] { AppendLineToFile(WideText(FileName), ToAnsi(NewLine, FCodePage)); });
 }
 
 // Reading the source is reported; writing the copy is not.

@@ -19,8 +19,8 @@ TAutoObject::~TAutoObject() {
 
 bool TAutoObject::Implements(REFIID iid) {
   return IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-         IsEqualIID(iid, IID_Iprocess) || IsEqualIID(iid, IID_IProvideClassInfo) ||
-         IsEqualIID(iid, IID_ISupportErrorInfo);
+         IsEqualIID(iid, IID_Iprocess) || IsEqualIID(iid, IID_Iprocess2) ||
+         IsEqualIID(iid, IID_IProvideClassInfo) || IsEqualIID(iid, IID_ISupportErrorInfo);
 }
 
 HRESULT TAutoObject::InnerQueryInterface(REFIID iid, void** object) {
@@ -28,8 +28,11 @@ HRESULT TAutoObject::InnerQueryInterface(REFIID iid, void** object) {
   *object = nullptr;
   if (IsEqualIID(iid, IID_IUnknown))
     *object = static_cast<IUnknown*>(&inner_);
-  else if (IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_Iprocess))
-    *object = static_cast<Iprocess*>(this);
+  else if (IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_Iprocess) ||
+           IsEqualIID(iid, IID_Iprocess2))
+    // One function table serves all three: Iprocess2 begins with Iprocess,
+    // which begins with IDispatch.
+    *object = static_cast<Iprocess2*>(this);
   else if (IsEqualIID(iid, IID_IProvideClassInfo))
     *object = static_cast<IProvideClassInfo*>(this);
   else if (IsEqualIID(iid, IID_ISupportErrorInfo))
@@ -91,7 +94,7 @@ HRESULT TAutoObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* par
   // find the property's put member either way.
   if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))
     flags = DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF;
-  return dispatch->Invoke(static_cast<Iprocess*>(this), id, flags, params, result, excepInfo,
+  return dispatch->Invoke(static_cast<Iprocess2*>(this), id, flags, params, result, excepInfo,
                           argErr);
 }
 
@@ -112,7 +115,7 @@ HRESULT TAutoObject::InterfaceSupportsErrorInfo(REFIID iid) {
 HRESULT TAutoObject::ExceptionToStatus(const std::exception& thrown) try {
   std::string source;
   std::string helpFile;
-  IID iid = IID_Iprocess;
+  IID iid = IID_Iprocess2;
   if (factory_) {
     source = ToAnsi(factory_->ProgID());
     helpFile = ToAnsi(factory_->Server().HelpFileName());

@@ -1,6 +1,6 @@
 // The automation object: identity and reference counting (with aggregation),
 // IDispatch forwarded to the type library, class information, error
-// information, and the guard every member of Iprocess runs under.
+// information, and the guard every member of Iprocess2 runs under.
 #pragma once
 
 #include <windows.h>
@@ -20,7 +20,7 @@ namespace kvp {
 
 class TAutoObjectFactory;
 
-class TAutoObject : public Iprocess, public IProvideClassInfo, public ISupportErrorInfo {
+class TAutoObject : public Iprocess2, public IProvideClassInfo, public ISupportErrorInfo {
  public:
   // factory may be null for an object built outside the server (then it has
   // no type information and is not counted); outer is the controlling

@@ -65,8 +65,34 @@ TComServer::~TComServer() {
   if (oleaut32_) FreeLibrary(oleaut32_);
 }
 
+// An earlier release registered this library under an older minor version
+// of the same major one; this file now holds the current version, so that
+// registration is taken away first (the interface keys it shared with this
+// version are written anew by the registration that follows).
+void TComServer::RemoveOlderRegistrations() {
+  TLIBATTR* attr = nullptr;
+  if (FAILED(typeLib_->GetLibAttr(&attr)) || !attr)
+    throw EOleError("Type library attributes unreadable");
+  const TLIBATTR lib = *attr;
+  typeLib_->ReleaseTLibAttr(attr);
+  wchar_t libid[40] = {};
+  StringFromGUID2(lib.guid, libid, 40);
+  const std::wstring libKey = std::wstring(L"TypeLib\\") + libid;
+  for (WORD minor = 0; minor < lib.wMinorVerNum; ++minor) {
+    wchar_t version[16];
+    swprintf(version, 16, L"\\%x.%x", lib.wMajorVerNum, minor);
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (libKey + version).c_str(), 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+      continue;
+    RegCloseKey(key);
+    UnRegisterTypeLib(lib.guid, lib.wMajorVerNum, minor, lib.lcid, lib.syskind);
+  }
+}
+
 HRESULT TComServer::RegisterServer() {
   try {
+    RemoveOlderRegistrations();
     std::wstring helpDir = modulePath_;
     helpDir.erase(helpDir.find_last_of(L'\\') + 1);
     std::wstring path = modulePath_;

@@ -69,6 +69,8 @@ class TComServer {
   HRESULT UnregisterServer();
 
  private:
+  void RemoveOlderRegistrations();
+
   static TComServer* instance_;
   HMODULE oleaut32_ = nullptr;
   volatile LONG objectCount_ = 0;

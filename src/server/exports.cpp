@@ -7,6 +7,7 @@
 
 #include "../engine/process.h"
 #include "comserver.h"
+#include "ehpool.h"
 #include "kvParcelin_TLB.h"
 
 namespace {
@@ -33,6 +34,7 @@ std::wstring ModulePath() {
 // type library and the code disagree there is no server, and the library
 // serves no class.
 BOOL CALLBACK StartServer(PINIT_ONCE, PVOID, PVOID*) {
+  kvp::WarmExceptionPool();
   try {
     auto server = std::make_unique<kvp::TComServer>(ModulePath());
     new kvp::TAutoObjectFactory(*server, kvp::CreateProcessObject, kvp::TAutoObject::Implements,
@@ -72,6 +74,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
 HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
+  kvp::PrepareThreadForExceptions();
   kvp::TComServer* server = TheServer();
   kvp::TAutoObjectFactory* factory = server ? server->Classes().Find(clsid) : nullptr;
   if (!factory) return CLASS_E_CLASSNOTAVAILABLE;

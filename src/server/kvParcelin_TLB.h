@@ -1,6 +1,7 @@
-// The automation face of the component: the interface Iprocess, the class
-// process and the type library, with the three identifiers they share with
-// kvParcelin.idl (the header below is generated from it at build time).
+// The automation face of the component: the interfaces Iprocess and
+// Iprocess2, the class process and the type library, with the four
+// identifiers they share with kvParcelin.idl (the header below is generated
+// from it at build time).
 #pragma once
 
 #include <windows.h>
@@ -11,7 +12,7 @@
 namespace kvp {
 
 constexpr WORD kTypeLibMajor = 1;
-constexpr WORD kTypeLibMinor = 3;
+constexpr WORD kTypeLibMinor = 4;
 constexpr const wchar_t* kProgID = L"kvParcelin.process";
 constexpr const char* kProgIDAnsi = "kvParcelin.process";
 

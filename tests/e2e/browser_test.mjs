@@ -234,7 +234,9 @@ class Server {
 
 // ---------------------------------------------------------------- the files sent
 // Name, bytes, the name receive.asp saves it under (null: refused), and the
-// content type Chromium declares for it.
+// content type Chromium declares for it. The page makes the names itself,
+// "upload." and the allowed extension, numbered in mode 2 in the order the
+// files come.
 function makeFiles(dir) {
   fs.mkdirSync(dir, { recursive: true });
   // Several MiB of random bytes, with text inside that looks like a part
@@ -246,14 +248,16 @@ function makeFiles(dir) {
   decoy.copy(big, 1_000_003);
   decoy.copy(big, big.length - decoy.length - 7);
   const files = [
-    { name: 'random-data.bin', bytes: big, safe: 'random-data.bin', type: 'application/octet-stream' },
-    { name: 'one.bin', bytes: Buffer.from([0x0a]), safe: 'one.bin', type: 'application/octet-stream' },
-    { name: 'Müller résumé.txt', bytes: Buffer.from('Lebenslauf\r\nJürgen Müller, Köln\r\n', 'utf8'),
-      safe: 'M_ller_r_sum_.txt', type: 'text/plain' },
+    { name: 'random-data.bin', bytes: big, safe: 'upload.bin', type: 'application/octet-stream' },
+    { name: 'one.bin', bytes: Buffer.from([0x0a]), safe: 'upload~1.bin', type: 'application/octet-stream' },
+    // The site is UTF-8 and sets CodePage 65001: a name in any script comes
+    // back exactly. (It is saved under the page's own name all the same.)
+    { name: '日本語 résumé.txt', bytes: Buffer.from('Lebenslauf\r\n日本語 — Jürgen Müller, Köln\r\n', 'utf8'),
+      safe: 'upload.txt', type: 'text/plain' },
     { name: 'evil.asp', bytes: Buffer.from('<% Response.Write "owned" %>\r\n', 'latin1'), safe: null,
       type: null },
     { name: 'plain notes.txt', bytes: Buffer.from('three\nlines\nhere\n', 'latin1'),
-      safe: 'plain_notes.txt', type: 'text/plain' },
+      safe: 'upload~1.txt', type: 'text/plain' },
   ];
   for (const f of files) {
     f.path = path.join(dir, f.name);
@@ -420,7 +424,7 @@ async function main() {
                'the upload form is multipart');
     check(await page.locator('#docs').evaluate((e) => e.multiple), 'the documents input takes several files');
 
-    const title = 'Grüße aus Köln <b>not bold</b> & "quoted"';
+    const title = 'Grüße € aus Köln <b>not bold</b> & "quoted"';
     const notes = 'first line\nsecond line with <i>tags</i> & entities\n\nfourth line after an empty one';
     await page.setInputFiles('#file1', files[0].path);
     await page.setInputFiles('#file2', files[1].path);
@@ -428,6 +432,15 @@ async function main() {
     // #extra stays empty.
     await page.fill('#title', title);
     await page.fill('#notes', notes);
+    // A field whose name is not ASCII either, after all the form's own.
+    const unicodeField = ['Grüße €', '日本語 € 5'];
+    await page.evaluate(([name, value]) => {
+      const input = document.createElement('input');
+      input.type = 'hidden';
+      input.name = name;
+      input.value = value;
+      document.querySelector('form#upload').appendChild(input);
+    }, unicodeField);
     await page.check('#colour-red');
     await page.check('#colour-blue');
     await page.fill('#tag1', 'alpha');
@@ -444,6 +457,9 @@ async function main() {
       await page.screenshot({ path: path.join(opts.artifacts, 'result.png'), fullPage: true });
       throw new Error(`receive.asp answered ${posted && posted.status()}:\n${text.slice(0, 1500)}${why}`);
     }
+
+    checkEqual(posted.headers()['content-type'], 'text/html; charset=utf-8',
+               'receive.asp is sent as UTF-8 (Response.CharSet)');
 
     // ---- 2. the result page
     const res = await readResult(page);
@@ -462,7 +478,7 @@ async function main() {
       checkEqual(row.size, String(f.bytes.length), `file ${i} (${f.name}): FileSize`);
       if (f.type) checkEqual(row.contenttype, f.type, `file ${i}: ContentType`);
       if (f.safe) {
-        checkEqual(row.newname, f.safe, `file ${i}: saved as the safe name (NewName)`);
+        checkEqual(row.newname, f.safe, `file ${i}: saved under the page's name (NewName)`);
         checkEqual(row.href, `/uploads/${f.safe}`, `file ${i}: the link`);
         check(/\bsaved\b/.test(row.cls), `file ${i}: marked saved`, row.cls);
       } else {
@@ -478,7 +494,7 @@ async function main() {
       ['file1', files[0].name, '0'], ['file2', files[1].name, '1'],
       ['docs', files[2].name, '2'], ['docs', files[2].name, '2'], ['docs', files[2].name, '2'],
       ['extra', '', '-1'], ['title', title, '-1'], ['notes', notes, '-1'],
-      ['colour', 'red, blue', '-1'], ['tag', 'alpha, beta', '-1'],
+      ['colour', 'red, blue', '-1'], ['tag', 'alpha, beta', '-1'], [...unicodeField, '-1'],
     ];
     checkEqual(res.varcount, String(expectFields.length), 'VarCount');
     checkEqual(res.fields.map((f) => f.name).join(' '), expectFields.map((f) => f[0]).join(' '),
@@ -518,12 +534,12 @@ async function main() {
     const again = await readResult(page);
     noScriptError(again.body, 'receive.asp (second upload)');
     checkEqual(again.fileqty, '1', 'second upload: FileQty');
-    checkEqual(again.files[0] && again.files[0].newname, 'random-data~1.bin',
+    checkEqual(again.files[0] && again.files[0].newname, 'upload~2.bin',
                'second upload: the taken name is numbered (NewName)');
-    const numbered = path.join(uploads, 'random-data~1.bin');
+    const numbered = path.join(uploads, 'upload~2.bin');
     check(fs.existsSync(numbered) && sha256(fs.readFileSync(numbered)) === files[0].sha,
-          'second upload: random-data~1.bin holds the original bytes');
-    const firstCopy = path.join(uploads, 'random-data.bin');
+          'second upload: upload~2.bin holds the original bytes');
+    const firstCopy = path.join(uploads, 'upload.bin');
     check(fs.existsSync(firstCopy) && sha256(fs.readFileSync(firstCopy)) === files[0].sha,
           'second upload: the first copy is untouched');
     const extraRow = again.fields.find((f) => f.name === 'extra');
@@ -539,7 +555,7 @@ async function main() {
       size: tr.querySelector('.size').textContent,
     })));
     noScriptError(await page.evaluate(() => document.body.innerText), 'list.asp');
-    const expectList = [...expectOnDisk, 'random-data~1.bin']
+    const expectList = [...expectOnDisk, 'upload~2.bin']
       .map((name) => ({ name, size: String(fs.statSync(path.join(uploads, name)).size) }))
       .sort((a, b) => (a.name.toLowerCase() < b.name.toLowerCase() ? -1 : 1));
     checkEqual(JSON.stringify(listed.map((e) => ({ name: e.name, size: e.size }))), JSON.stringify(expectList),
@@ -579,14 +595,20 @@ async function main() {
     const allMembers = ['MaxKB', 'Status', 'FileQty', 'FileSave', 'FileName', 'LocalName', 'Extension',
       'ContentType', 'VarCount', 'Value', 'VarByIndex', 'VarName', 'FileData', 'FileSize', 'Read',
       'DumpHeader', 'Version', 'FileExists', 'CurrentDir', 'ParentDir', 'AppendToFile', 'Copy', 'Delete',
-      'Rename', 'NameOnly', 'OverwriteMode', 'NewName', 'TotalBytes', 'TagNameIndex', 'OverwriteChr'];
+      'Rename', 'NameOnly', 'OverwriteMode', 'NewName', 'TotalBytes', 'TagNameIndex', 'OverwriteChr',
+      'CodePage'];
     const shown = new Set(rows.map((r) => r.member));
-    checkEqual(allMembers.filter((m) => !shown.has(m)).join(', '), '', 'members.asp uses all 30 members');
+    checkEqual(allMembers.filter((m) => !shown.has(m)).join(', '), '', 'members.asp uses all 31 members');
     const one = (member, callPart) => rows.find((r) => r.member === member && r.call.includes(callPart));
     const result = (member, callPart) => (one(member, callPart) || {}).result;
     checkEqual(result('Version', 'up.Version'), '"kvParcelin 1.3F by Kelvarion, June 2005." String', 'members: Version');
     checkEqual(result('FileQty', 'up.FileQty'), '1 Long', 'members: FileQty');
     checkEqual(result('Status', 'up.Status'), '0 Long', 'members: Status');
+    checkEqual(result('CodePage', 'new object'), '0 Long', 'members: CodePage starts at 0');
+    check(/^error &H8000FFFF: Invalid code page 12345/.test(result('CodePage', '= 12345') || ''),
+          'members: CodePage = 12345 is refused', result('CodePage', '= 12345'));
+    checkEqual(result('CodePage', 'after the refusal'), '0 Long', 'members: a refused CodePage keeps 0');
+    checkEqual(result('CodePage', '65001 : up.CodePage'), '65001 Long', 'members: CodePage = 65001');
     checkEqual(result('OverwriteMode', 'new object'), '0 Long', 'members: OverwriteMode starts at 0');
     checkEqual(result('OverwriteMode', '= 7'), '0 Long', 'members: OverwriteMode = 7 reads 0');
     checkEqual(result('OverwriteMode', '= 2'), '2 Long', 'members: OverwriteMode = 2 reads 2');
@@ -622,9 +644,10 @@ async function main() {
     checkEqual(result('FileExists', '(a folder)'), 'False Boolean', 'members: FileExists of a folder');
     check(/^"[A-Z]:\\.*\\" String$/.test(result('CurrentDir', 'up.CurrentDir') || ''),
           'members: CurrentDir is a folder ending in \\', result('CurrentDir', 'up.CurrentDir'));
-    const unexpectedErrors = rows.filter((r) => r.error && !/one past the last|VarByIndex\(-1\)/.test(r.call));
+    const unexpectedErrors = rows.filter((r) => r.error &&
+      !/one past the last|VarByIndex\(-1\)|no such code page/.test(r.call));
     checkEqual(unexpectedErrors.map((r) => `${r.member}: ${r.call}: ${r.result}`).join('\n'), '',
-               'members: no member failed except the out-of-range calls');
+               'members: no member failed except the out-of-range calls and the refused code page');
     checkEqual(fs.readdirSync(uploads).filter((n) => n.startsWith('members-')).join(' '), '',
                'members: the temporary files are gone');
   } finally {

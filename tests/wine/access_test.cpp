@@ -137,6 +137,32 @@ class Reader {
     return Number(m, arg.Get());
   }
 
+  // CodePage, through Iprocess2's own slots or by name.
+  Answer PutCodePage(LONG value) {
+    if (binding_ == Binding::Late) {
+      kvtest::DispResult r;
+      kvtest::CallByName(process_, L"CodePage", DISPATCH_PROPERTYPUT, {Long(value)}, r);
+      Answer a;
+      a.binding = Binding::Late;
+      a.status = r.status == DISP_E_EXCEPTION ? r.excep.scode : r.status;
+      a.source = kvtest::Text(r.excep.bstrSource);
+      a.description = kvtest::Text(r.excep.bstrDescription);
+      return a;
+    }
+    ComPtr<Iprocess2> upload;
+    Answer a;
+    a.status = process_->QueryInterface(IID_Iprocess2, upload.PutVoid());
+    if (a.status == S_OK) a.status = upload->put_CodePage(value);
+    if (FAILED(a.status)) ReadErrorInfo(a);
+    return a;
+  }
+  Answer CodePage() {
+    if (binding_ == Binding::Late) return LateNumber(L"CodePage", {});
+    ComPtr<Iprocess2> upload;
+    if (process_->QueryInterface(IID_Iprocess2, upload.PutVoid()) != S_OK) return Answer{};
+    return EarlyNumber([&](LONG* out) { return upload->get_CodePage(out); });
+  }
+
   ByteAnswer Data(LONG index) {
     ByteAnswer b;
     kvp::Variant value;
@@ -613,6 +639,128 @@ TEST_P(AccessTest, FileDataReportsAnArrayThatCannotBeCreated) {
   ExpectByteArray(r.Data(0), "abc");  // usable afterwards
 }
 
+// --- The CodePage setting.
+
+// UTF-8 bytes of the texts below, as a browser on a UTF-8 page sends them.
+constexpr const char* kGruesseUtf8 =
+    "Gr\xC3\xBC\xC3\x9F"
+    "e \xE2\x82\xAC";                                                          // Grüße €
+constexpr const char* kAnhaengeUtf8 = "Anh\xC3\xA4nge";                        // Anhänge
+constexpr const char* kJapaneseUtf8 = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";  // 日本語
+constexpr const wchar_t* kGruesse = L"Gr\u00fc\u00dfe \u20ac";
+constexpr const wchar_t* kJapanese = L"\u65e5\u672c\u8a9e";
+
+std::string Utf8Body() {
+  const std::string resume = std::string(kJapaneseUtf8) + " r\xC3\xA9sum\xC3\xA9";
+  return Multipart()
+      .Field(kGruesseUtf8, std::string(kJapaneseUtf8) + " \xE2\x82\xAC 5")
+      .File("Dokument", "C:\\Ordner\\" + resume + ".txt", "text/plain; x=\xC3\xBC", "abc")
+      .File(kAnhaengeUtf8, resume, "application/octet-stream", "de")
+      .Field("", "nameless")
+      .Body();
+}
+
+TEST_P(AccessTest, CodePageSetAfterCreationDecodesEveryTextFromTheBody) {
+  Reader r = Upload(Utf8Body());
+  ExpectNumber(r.CodePage(), 0);
+  // The default: the ANSI code page (1252 here) reads each UTF-8 byte alone.
+  ExpectText(r.Text(kVarName, 0), L"Gr\u00c3\u00bc\u00c3\u0178e \u00e2\u201a\u00ac");
+  ExpectText(r.Text(kFileName, 0),
+             L"\u00e6\u2014\u00a5\u00e6\u0153\u00ac\u00e8\u00aa\u017e "
+             L"r\u00c3\u00a9sum\u00c3\u00a9.txt");
+  ExpectText(r.Text(kValue, kGruesse), nullptr);
+
+  ASSERT_TRUE(Succeeded(r.PutCodePage(65001)));
+  ExpectNumber(r.CodePage(), 65001);
+  const std::wstring resume = std::wstring(kJapanese) + L" r\u00e9sum\u00e9";
+  ExpectText(r.Text(kVarName, 0), kGruesse);
+  ExpectText(r.Text(kVarByIndex, 0), (std::wstring(kJapanese) + L" \u20ac 5").c_str());
+  ExpectText(r.Text(kVarName, 2), L"Anh\u00e4nge");
+  ExpectText(r.Text(kVarByIndex, 1), (L"C:\\Ordner\\" + resume + L".txt").c_str());
+  ExpectText(r.Text(kLocalName, 0), (L"C:\\Ordner\\" + resume + L".txt").c_str());
+  ExpectText(r.Text(kFileName, 0), (resume + L".txt").c_str());
+  ExpectText(r.Text(kNameOnly, 0), resume.c_str());
+  ExpectText(r.Text(kExtension, 0), L"txt");
+  ExpectText(r.Text(kContentType, 0), L"text/plain; x=\u00fc");
+  // A name without a dot has no extension; its NameOnly is the whole name.
+  ExpectText(r.Text(kFileName, 1), resume.c_str());
+  ExpectText(r.Text(kNameOnly, 1), resume.c_str());
+  ExpectText(r.Text(kExtension, 1), nullptr);
+
+  // Names given in are compared as texts, ignoring case by the user's locale.
+  ExpectText(r.Text(kValue, L"gr\u00fc\u00dfe \u20ac"),
+             (std::wstring(kJapanese) + L" \u20ac 5").c_str());
+  ExpectText(r.Text(kValue, L"GR\u00dc\u00dfE \u20ac"),
+             (std::wstring(kJapanese) + L" \u20ac 5").c_str());
+  ExpectText(r.Text(kValue, L"anh\u00c4nge"), resume.c_str());
+  ExpectText(r.Text(kValue, L"Grusse \u20ac"), nullptr);
+  ExpectText(r.Text(kValue, L""), L"nameless");
+  ExpectText(r.Text(kValue, static_cast<BSTR>(nullptr)), L"nameless");
+  ExpectNumber(r.Number(kTagNameIndex, L"ANH\u00c4NGE"), 1);
+  ExpectNumber(r.Number(kTagNameIndex, L"dokument"), 0);
+  ExpectNumber(r.Number(kTagNameIndex, kGruesse), -1);  // a field, not a file
+
+  // Back to the default: the texts are the ANSI readings again.
+  ASSERT_TRUE(Succeeded(r.PutCodePage(0)));
+  ExpectText(r.Text(kVarName, 2), L"Anh\u00c3\u00a4nge");
+  ExpectText(r.Text(kExtension, 0), L"txt");
+}
+
+TEST_P(AccessTest, CodePageRefusesWhatTheSystemCannotConvertAndKeepsItsSetting) {
+  Reader r = Upload(Utf8Body());
+  ASSERT_TRUE(Succeeded(r.PutCodePage(65001)));
+  for (const LONG bad : {12345L, -1L, 1L, 65536L, 0x1FDE9L}) {
+    SCOPED_TRACE(bad);
+    const Answer a = r.PutCodePage(bad);
+    EXPECT_EQ(a.status, E_UNEXPECTED);
+    EXPECT_EQ(a.source, L"kvParcelin.process");
+    EXPECT_NE(a.description.find(L"Invalid code page " + std::to_wstring(bad)), std::wstring::npos)
+        << ::testing::PrintToString(a.description);
+    ExpectNumber(r.CodePage(), 65001);
+  }
+  ExpectText(r.Text(kVarName, 0), kGruesse);
+  // Other code pages the system converts with are taken.
+  for (const LONG good : {1252L, 1251L, 936L, 932L, 28591L}) {
+    EXPECT_TRUE(Succeeded(r.PutCodePage(good))) << good;
+    ExpectNumber(r.CodePage(), good);
+  }
+}
+
+// In a double-byte code page a trailing byte that equals "\" or "." is part
+// of its character: 表 is 0x95 0x5C in Shift-JIS.
+TEST_P(AccessTest, DoubleByteCodePageKeepsTrailingBytesInsideTheName) {
+  Reader r = Upload(Multipart()
+                        .File("f", "C:\\dir\\\x95\x5C.txt", "text/plain", "x")
+                        .Field("\x83\x65\x83\x58\x83\x67", "\x95\x5C")  // テスト
+                        .Body());
+  // The ANSI code page (1252) has no lead bytes: 0x5C separates.
+  ExpectText(r.Text(kFileName, 0), L".txt");
+  ASSERT_TRUE(Succeeded(r.PutCodePage(932)));
+  ExpectText(r.Text(kFileName, 0), L"\u8868.txt");
+  ExpectText(r.Text(kNameOnly, 0), L"\u8868");
+  ExpectText(r.Text(kExtension, 0), L"txt");
+  ExpectText(r.Text(kLocalName, 0), L"C:\\dir\\\u8868.txt");
+  ExpectText(r.Text(kValue, L"\u30c6\u30b9\u30c8"), L"\u8868");
+}
+
+TEST_P(AccessTest, NewNameReadsAsTheNameThePageSavedUnder) {
+  Reader r = Upload(Utf8Body());
+  ASSERT_TRUE(Succeeded(r.PutCodePage(65001)));
+  const std::wstring folder = kvtest::ProgramFolder() + L"newname_cp\\";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring target = folder + L"r\u00e9sum\u00e9.txt";
+  DeleteFileW(target.c_str());
+  DeleteFileW((folder + L"r\u00e9sum\u00e9~1.txt").c_str());
+  ASSERT_EQ(Object()->put_OverwriteMode(2), S_OK);
+  Bstr name(target.c_str());
+  ASSERT_EQ(Object()->FileSave(name.Get(), 0), S_OK);
+  ASSERT_EQ(Object()->FileSave(name.Get(), 0), S_OK);
+  ExpectText(r.Text(kNewName, 0), L"r\u00e9sum\u00e9~1.txt");
+  EXPECT_TRUE(DeleteFileW(target.c_str()));
+  EXPECT_TRUE(DeleteFileW((folder + L"r\u00e9sum\u00e9~1.txt").c_str()));
+  RemoveDirectoryW(folder.c_str());
+}
+
 INSTANTIATE_TEST_SUITE_P(Bindings, AccessTest, ::testing::Values(Binding::Early, Binding::Late),
                          [](const ::testing::TestParamInfo<Binding>& param) {
                            return param.param == Binding::Early ? std::string("Early")
@@ -638,6 +786,39 @@ TEST(FileDataCost, OneArrayAndOneCopyOfTheBytes) {
   }
   ASSERT_EQ(value->vt, VT_ARRAY | VT_UI1);
   EXPECT_TRUE(Bytes(value->parray) == Bytes(content));
+}
+
+// --- AppendToFile writes in the object's code page.
+
+TEST(CodePageOutput, AppendToFileEncodesItsLineInTheCodePage) {
+  kvstub::StubHost host;
+  host.SetBody(Multipart().Field("a", "b").Body());
+  ComPtr<Iprocess> upload = kvtest::CreateUpload(host);
+  ASSERT_TRUE(upload);
+  ComPtr<Iprocess2> upload2;
+  ASSERT_EQ(upload->QueryInterface(IID_Iprocess2, upload2.PutVoid()), S_OK);
+  const std::wstring file = kvtest::ProgramFolder() + L"append_cp.txt";
+  DeleteFileW(file.c_str());
+  Bstr name(file.c_str()), line(kGruesse);
+  ASSERT_EQ(upload->AppendToFile(name.Get(), line.Get()), S_OK);
+  ASSERT_EQ(upload2->put_CodePage(65001), S_OK);
+  ASSERT_EQ(upload->AppendToFile(name.Get(), line.Get()), S_OK);
+  std::string bytes;
+  {
+    const std::unique_ptr<void, decltype(&CloseHandle)> in(
+        CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL, nullptr),
+        &CloseHandle);
+    ASSERT_NE(in.get(), INVALID_HANDLE_VALUE);
+    char buffer[256];
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(in.get(), buffer, sizeof buffer, &got, nullptr));
+    bytes.assign(buffer, got);
+  }
+  EXPECT_EQ(bytes, std::string("Gr\xFC\xDF"
+                               "e \x80\r\n") +
+                       kGruesseUtf8 + "\r\n");
+  DeleteFileW(file.c_str());
 }
 
 }  // namespace

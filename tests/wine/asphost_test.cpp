@@ -738,9 +738,21 @@ TEST(Intrinsics, ObjectContextHandsOutWorkingAspInterfaces) {
     ASSERT_EQ(V_VT(value.Get()), VT_DISPATCH) << Utf8(name);
     ASSERT_EQ(V_DISPATCH(value.Get())->QueryInterface(*iid, out), S_OK) << Utf8(name);
   }
-  kvp::Variant other;
+  kvp::Variant sessionValue;
   kvp::Bstr session(L"Session");
-  EXPECT_EQ(props->GetProperty(session.Get(), other.Get()), S_OK);
+  ASSERT_EQ(props->GetProperty(session.Get(), sessionValue.Get()), S_OK);
+  ASSERT_EQ(V_VT(sessionValue.Get()), VT_DISPATCH);
+  kvp::ComPtr<ISessionObject> sessionObject;
+  ASSERT_EQ(
+      V_DISPATCH(sessionValue.Get())->QueryInterface(IID_ISessionObject, sessionObject.PutVoid()),
+      S_OK);
+  LONG sessionCodePage = 0;
+  EXPECT_EQ(sessionObject->get_CodePage(&sessionCodePage), S_OK);
+  EXPECT_EQ(sessionCodePage, static_cast<LONG>(GetACP()));  // no @CodePage: the ANSI code page
+  EXPECT_EQ(sessionObject->put_CodePage(12345), E_FAIL);
+  kvp::Variant other;
+  kvp::Bstr application(L"Application");
+  EXPECT_EQ(props->GetProperty(application.Get(), other.Get()), S_OK);
   EXPECT_EQ(V_VT(other.Get()), VT_EMPTY);
 
   LONG total = 0;
@@ -831,6 +843,88 @@ TEST(RunPageUpload, APageReadsAnUploadThroughTheComponent) {
   ASSERT_TRUE(outcome.ok) << Describe(outcome);
   EXPECT_EQ(sink.body, std::to_string(bytes.size()) + "|1|beach.jpg|10|Holiday|True");
   EXPECT_EQ(source.offset, bytes.size());
+}
+
+// ---- code pages ------------------------------------------------------------------
+
+// A page saved as UTF-8 declares it: its literal text goes out as it is, its
+// script's strings are read as UTF-8 and Response.Write encodes in UTF-8.
+TEST(RunPageCodePage, DirectiveResponseAndSessionCodePage) {
+  TempSite site;
+  site.Write(L"utf8.asp",
+             "<%@ CodePage=65001 %>Gr\xC3\xBC\xC3\x9F"
+             "e <% Response.CharSet = \"utf-8\"\r\n"
+             "Response.Write \"\xE2\x82\xAC\" & Response.CodePage & \"|\" & Session.CodePage %>");
+  const PageRun utf8 = RunOne(site, L"utf8.asp");
+  ASSERT_TRUE(utf8.outcome.ok) << Describe(utf8.outcome);
+  EXPECT_EQ(utf8.sink.body,
+            "Gr\xC3\xBC\xC3\x9F"
+            "e \xE2\x82\xAC"
+            "65001|65001");
+  EXPECT_EQ(utf8.sink.HeaderValue("Content-Type"), "text/html; charset=utf-8");
+
+  // Without the directive the ANSI code page (1252) holds until the page
+  // sets Response.CodePage; it applies to what is written afterwards. (The
+  // page's own text is 1252 too: "\x80" is the euro sign.)
+  site.Write(L"switch.asp",
+             "<% Response.Write \"\x80\" & Response.CodePage & \"|\"\r\n"
+             "Response.CodePage = 65001\r\nResponse.Write \"\x80\" & Response.CodePage %>");
+  const PageRun switched = RunOne(site, L"switch.asp");
+  ASSERT_TRUE(switched.outcome.ok) << Describe(switched.outcome);
+  EXPECT_EQ(switched.sink.body,
+            "\x80"
+            "1252|\xE2\x82\xAC"
+            "65001");
+
+  // Session.CodePage sets the response's too, unless Response.CodePage was
+  // set by the page.
+  site.Write(L"session.asp",
+             "<% Session.CodePage = 65001\r\nResponse.Write \"\xFC\"\r\n"
+             "Response.CodePage = 1252\r\nSession.CodePage = 65001\r\n"
+             "Response.Write \"\xFC\" & Session.CodePage & \"|\" & Response.CodePage %>");
+  const PageRun session = RunOne(site, L"session.asp");
+  ASSERT_TRUE(session.outcome.ok) << Describe(session.outcome);
+  EXPECT_EQ(session.sink.body,
+            "\xC3\xBC\xFC"
+            "65001|1252");
+
+  for (const char* page : {"<% Response.CodePage = 12345 %>", "<% Session.CodePage = 0 %>"}) {
+    site.Write(L"bad.asp", page);
+    const PageRun bad = RunOne(site, L"bad.asp");
+    ASSERT_EQ(bad.outcome.errors.size(), 1u) << page;
+    EXPECT_NE(bad.outcome.errors[0].source.find(L"'ASP 0204'"), std::wstring::npos)
+        << Utf8(bad.outcome.errors[0].source);
+    EXPECT_EQ(bad.sink.status, 500);
+  }
+}
+
+// A UTF-8 page hands its code page to the upload object and shows the
+// uploaded names exactly.
+TEST(RunPageCodePage, AUtf8PageReadsNonAsciiNamesThroughTheComponent) {
+  TempSite site;
+  site.Write(L"upload.asp",
+             "<%@ CodePage=65001 %><% Set up = Server.CreateObject(\"kvParcelin.process\")\r\n"
+             "up.CodePage = Response.CodePage\r\n"
+             "Response.Write up.FileName(0) & \"|\" & up.Value(\"gr\xC3\xBC\xC3\x9F"
+             "e \xE2\x82\xAC\") & \"|\" & "
+             "up.TagNameIndex(\"DATEI\") & \"|\" & up.CodePage %>");
+  kvtest::Multipart body;
+  body.Field(
+          "Gr\xC3\xBC\xC3\x9F"
+          "e \xE2\x82\xAC",
+          "\xE2\x82\xAC 5")
+      .File("datei", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E r\xC3\xA9sum\xC3\xA9.txt", "text/plain",
+            "abc");
+  PageRequest request = site.Request(L"upload.asp");
+  request.method = "POST";
+  request.headers = {
+      {"Content-Type", "multipart/form-data; boundary=" + body.Delimiter().substr(2)}};
+  FakeBody source(body.Body());
+  FakeSink sink;
+  const PageOutcome outcome = kvasp::RunPage(request, source, sink);
+  ASSERT_TRUE(outcome.ok) << Describe(outcome);
+  EXPECT_EQ(sink.body,
+            "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E r\xC3\xA9sum\xC3\xA9.txt|\xE2\x82\xAC 5|0|65001");
 }
 
 TEST(RunPageUpload, AClientGoneMidBodyIsADisconnectForTheComponent) {

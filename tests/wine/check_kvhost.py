@@ -416,6 +416,35 @@ def check_saves(runner, path, built_report):
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def check_codepage(runner, work):
+    """--codepage N: the report's texts as a page that sets CodePage N reads them."""
+    resume = "日本語 résumé.txt"
+    body = build(b"-----------------------------7dcp", [
+        Part("Grüße €".encode("utf-8"), "日本語 € 5".encode("utf-8")),
+        Part("Anhänge".encode("utf-8"), b"abc", ("C:\\Ordner\\" + resume).encode("utf-8"),
+             "text/plain; x=ü".encode("utf-8")),
+    ])
+    path = write(work, "utf8.txt", body)
+    report = runner.inspect(path, "--codepage", "65001")
+    compare(report["calls"], [success("CodePage", "put", [65001], None)], "--codepage 65001: calls")
+    compare(report["vars"], [{"name": "Grüße €", "value": "日本語 € 5"},
+                             {"name": "Anhänge", "value": "C:\\Ordner\\" + resume}],
+            "--codepage 65001: vars")
+    file = report["files"][0]
+    compare([file["tag"], file["localName"], file["fileName"], file["extension"],
+             file["nameOnly"], file["contentType"]],
+            ["Anhänge", "C:\\Ordner\\" + resume, resume, "txt", resume[:-4], "text/plain; x=ü"],
+            "--codepage 65001: the file's texts")
+    # Without it the ANSI code page reads every byte on its own, as before.
+    plain = runner.inspect(path)
+    compare(plain["vars"][0]["name"], "Grüße €".encode("utf-8").decode(ANSI, "replace"),
+            "no --codepage: the ANSI reading")
+    compare(plain["calls"], [], "no --codepage: no calls")
+    rc, stdout, stderr = runner.run("inspect", path, "--codepage", "12345")
+    check(rc == 5 and stdout == b"" and "Invalid code page 12345" in stderr,
+          "--codepage 12345: %d %r" % (rc, stderr))
+
+
 def check_registration(runner, sample, sample_report):
     """register, then creation by ProgID; unregister, and it is gone."""
     server = sample_report["server"]
@@ -504,6 +533,7 @@ def main():
     check_activation(runner, args, full["sample"])
     check_calls(runner, path, full[label], body)
     check_saves(runner, path, full[label])
+    check_codepage(runner, args.work)
     check_registration(runner, args.sample, full["sample"])
 
     # Failures: an unreadable body, wrong usage.
@@ -515,6 +545,8 @@ def main():
                 ["inspect", path, "--call", "--registered"], ["inspect", path, "--put", "Status"],
                 ["inspect", path, "--save"], ["inspect", path, "--save", "d", "--mode", "x"],
                 ["inspect", path, "--save", "d", "--mode", "1", "--mode", "2"],
+                ["inspect", path, "--codepage", "utf-8"], ["inspect", path, "--codepage"],
+                ["inspect", path, "--codepage", "65001", "--codepage", "1252"],
                 ["register", "now"], ["unregister", path]):
         rc, stdout, stderr = runner.run(*bad)
         check(rc == 2 and stdout == b"" and "usage" in stderr, "usage error for %s: %d" % (bad, rc))

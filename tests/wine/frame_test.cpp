@@ -129,7 +129,7 @@ TEST(ClassFactory, EveryCreationIsANewObject) {
   EXPECT_EQ(mode, 0);
 }
 
-TEST(ObjectIdentity, AnswersExactlyItsFiveInterfaces) {
+TEST(ObjectIdentity, AnswersExactlyItsSixInterfaces) {
   kvstub::StubHost host;
   host.SetBody(OneFileBody());
   ComPtr<Iprocess> upload = CreateUpload(host);
@@ -145,12 +145,23 @@ TEST(ObjectIdentity, AnswersExactlyItsFiveInterfaces) {
   EXPECT_EQ(classInfo->QueryInterface(IID_IUnknown, id2.PutVoid()), S_OK);
   EXPECT_EQ(id1.Get(), id2.Get());  // one identity
   EXPECT_EQ(static_cast<void*>(disp.Get()), static_cast<void*>(upload.Get()));
+  // Iprocess2 extends Iprocess's function table: one pointer serves both.
+  ComPtr<Iprocess2> upload2;
+  ASSERT_EQ(upload->QueryInterface(IID_Iprocess2, upload2.PutVoid()), S_OK);
+  EXPECT_EQ(static_cast<void*>(upload2.Get()), static_cast<void*>(upload.Get()));
+  LONG qty = -1;
+  EXPECT_EQ(upload2->get_FileQty(&qty), S_OK);  // an Iprocess slot through Iprocess2
+  EXPECT_EQ(qty, 1);
+  LONG codePage = -1;
+  EXPECT_EQ(upload2->get_CodePage(&codePage), S_OK);
+  EXPECT_EQ(codePage, 0);
 
   void* none = reinterpret_cast<void*>(1);
   EXPECT_EQ(upload->QueryInterface(IID_IClassFactory, &none), E_NOINTERFACE);
   EXPECT_EQ(none, nullptr);
 
   EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_Iprocess), S_OK);
+  EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_Iprocess2), S_OK);
   EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IUnknown), S_OK);
   EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IDispatch), S_OK);
   EXPECT_EQ(errorInfo->InterfaceSupportsErrorInfo(IID_IClassFactory), S_FALSE);
@@ -212,7 +223,7 @@ TEST(TypeLibrary, DescribesTheInterfaceAndTheClass) {
   ASSERT_EQ(lib->GetLibAttr(&libAttr), S_OK);
   EXPECT_TRUE(IsEqualGUID(libAttr->guid, LIBID_kvParcelin));
   EXPECT_EQ(libAttr->wMajorVerNum, 1);
-  EXPECT_EQ(libAttr->wMinorVerNum, 3);
+  EXPECT_EQ(libAttr->wMinorVerNum, 4);
   EXPECT_EQ(libAttr->lcid, 0u);
   // Not restricted, not a control library, not hidden (Wine adds "has disk
   // image" for a library loaded from a file).
@@ -222,7 +233,7 @@ TEST(TypeLibrary, DescribesTheInterfaceAndTheClass) {
   lib->GetDocumentation(-1, name.Put(), doc.Put(), nullptr, nullptr);
   EXPECT_EQ(kvtest::Text(name.Get()), L"kvParcelin");
   EXPECT_EQ(kvtest::Text(doc.Get()), L"kvParcelin Library");
-  EXPECT_EQ(lib->GetTypeInfoCount(), 2u);
+  EXPECT_EQ(lib->GetTypeInfoCount(), 3u);
 
   ComPtr<ITypeInfo> cls;
   ASSERT_EQ(lib->GetTypeInfoOfGuid(CLSID_process, cls.Put()), S_OK);
@@ -230,13 +241,35 @@ TEST(TypeLibrary, DescribesTheInterfaceAndTheClass) {
   cls->GetTypeAttr(&attr);
   EXPECT_EQ(attr->typekind, TKIND_COCLASS);
   EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FCANCREATE);
-  EXPECT_EQ(attr->cImplTypes, 1);
+  EXPECT_EQ(attr->wMajorVerNum, 1);
+  EXPECT_EQ(attr->wMinorVerNum, 4);
+  // Iprocess2 is the default; Iprocess is listed as implemented too.
+  ASSERT_EQ(attr->cImplTypes, 2);
   cls->ReleaseTypeAttr(attr);
+  const struct {
+    const IID* iid;
+    INT flags;
+  } impl[] = {{&IID_Iprocess2, IMPLTYPEFLAG_FDEFAULT}, {&IID_Iprocess, 0}};
+  for (UINT i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    INT flags = -1;
+    EXPECT_EQ(cls->GetImplTypeFlags(i, &flags), S_OK);
+    EXPECT_EQ(flags, impl[i].flags);
+    HREFTYPE implRef = 0;
+    ComPtr<ITypeInfo> implInfo;
+    ASSERT_EQ(cls->GetRefTypeOfImplType(i, &implRef), S_OK);
+    ASSERT_EQ(cls->GetRefTypeInfo(implRef, implInfo.Put()), S_OK);
+    TYPEATTR* implAttr = nullptr;
+    implInfo->GetTypeAttr(&implAttr);
+    EXPECT_TRUE(IsEqualGUID(implAttr->guid, *impl[i].iid));
+    implInfo->ReleaseTypeAttr(implAttr);
+  }
   cls->GetDocumentation(MEMBERID_NIL, name.Put(), doc.Put(), nullptr, nullptr);
   EXPECT_EQ(kvtest::Text(name.Get()), L"process");
   EXPECT_EQ(kvtest::Text(doc.Get()), L"process Object");
 
-  // The interface itself: dual, 33 members after the 7 slots of IDispatch.
+  // The interface itself: dual, 33 members after the 7 slots of IDispatch,
+  // still version 1.3.
   ComPtr<ITypeInfo> intf;
   ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_Iprocess, intf.Put()), S_OK);
   HREFTYPE ref = 0;
@@ -244,6 +277,8 @@ TEST(TypeLibrary, DescribesTheInterfaceAndTheClass) {
   ASSERT_EQ(intf->GetRefTypeOfImplType(-1, &ref), S_OK);
   ASSERT_EQ(intf->GetRefTypeInfo(ref, vtable.Put()), S_OK);
   vtable->GetTypeAttr(&attr);
+  EXPECT_EQ(attr->wMajorVerNum, 1);
+  EXPECT_EQ(attr->wMinorVerNum, 3);
   EXPECT_EQ(attr->typekind, TKIND_INTERFACE);
   EXPECT_EQ(attr->cFuncs, 33);
   EXPECT_EQ(attr->cbSizeVft, 40 * sizeof(void*));
@@ -309,6 +344,56 @@ TEST(TypeLibrary, DescribesTheInterfaceAndTheClass) {
     for (UINT k = 0; k < count; ++k) SysFreeString(names[k]);
     vtable->ReleaseFuncDesc(f);
   }
+
+  // Iprocess2: dual, derived from Iprocess, its two members in slots 40 and
+  // 41 after Iprocess's 40.
+  ComPtr<ITypeInfo> intf2;
+  ASSERT_EQ(lib->GetTypeInfoOfGuid(IID_Iprocess2, intf2.Put()), S_OK);
+  Bstr name2, doc2;
+  intf2->GetDocumentation(MEMBERID_NIL, name2.Put(), doc2.Put(), nullptr, nullptr);
+  EXPECT_EQ(kvtest::Text(name2.Get()), L"Iprocess2");
+  ComPtr<ITypeInfo> vtable2;
+  ASSERT_EQ(intf2->GetRefTypeOfImplType(-1, &ref), S_OK);
+  ASSERT_EQ(intf2->GetRefTypeInfo(ref, vtable2.Put()), S_OK);
+  vtable2->GetTypeAttr(&attr);
+  EXPECT_EQ(attr->typekind, TKIND_INTERFACE);
+  EXPECT_EQ(attr->cFuncs, 2);
+  EXPECT_EQ(attr->cbSizeVft, 42 * sizeof(void*));
+  EXPECT_EQ(attr->cImplTypes, 1);
+  EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FDUAL);
+  EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FOLEAUTOMATION);
+  EXPECT_EQ(attr->wMajorVerNum, 1);
+  EXPECT_EQ(attr->wMinorVerNum, 4);
+  vtable2->ReleaseTypeAttr(attr);
+  ComPtr<ITypeInfo> base;
+  ASSERT_EQ(vtable2->GetRefTypeOfImplType(0, &ref), S_OK);
+  ASSERT_EQ(vtable2->GetRefTypeInfo(ref, base.Put()), S_OK);
+  base->GetTypeAttr(&attr);
+  EXPECT_TRUE(IsEqualGUID(attr->guid, IID_Iprocess));
+  base->ReleaseTypeAttr(attr);
+  const INVOKEKIND kinds[] = {INVOKE_PROPERTYGET, INVOKE_PROPERTYPUT};
+  for (UINT i = 0; i < 2; ++i) {
+    FUNCDESC* f = nullptr;
+    ASSERT_EQ(vtable2->GetFuncDesc(i, &f), S_OK);
+    SCOPED_TRACE(i);
+    EXPECT_EQ(f->oVft, static_cast<short>((40 + i) * sizeof(void*)));
+    EXPECT_EQ(f->memid, 31);
+    EXPECT_EQ(f->invkind, kinds[i]);
+    EXPECT_EQ(f->cParams, 1);
+    EXPECT_EQ(f->lprgelemdescParam[0].tdesc.vt, i == 0 ? VT_PTR : VT_I4);
+    EXPECT_EQ(f->callconv, CC_STDCALL);
+    BSTR names[2] = {};
+    UINT count = 0;
+    vtable2->GetNames(f->memid, names, 2, &count);
+    EXPECT_EQ(kvtest::Text(names[0]), L"CodePage");
+    for (UINT k = 0; k < count; ++k) SysFreeString(names[k]);
+    vtable2->ReleaseFuncDesc(f);
+  }
+  // The dispatch view lists Iprocess's members and then CodePage.
+  intf2->GetTypeAttr(&attr);
+  EXPECT_EQ(attr->typekind, TKIND_DISPATCH);
+  EXPECT_EQ(attr->cFuncs, 7 + 33 + 2);
+  intf2->ReleaseTypeAttr(attr);
 }
 
 TEST(Dispatch, TypeInformationAndNames) {
@@ -326,7 +411,7 @@ TEST(Dispatch, TypeInformationAndNames) {
   ASSERT_EQ(upload->GetTypeInfo(0, 0, dispInfo.Put()), S_OK);
   Bstr name;
   dispInfo->GetDocumentation(MEMBERID_NIL, name.Put(), nullptr, nullptr, nullptr);
-  EXPECT_EQ(kvtest::Text(name.Get()), L"Iprocess");
+  EXPECT_EQ(kvtest::Text(name.Get()), L"Iprocess2");
 
   ComPtr<IProvideClassInfo> provider;
   upload->QueryInterface(IID_IProvideClassInfo, provider.PutVoid());
@@ -339,8 +424,9 @@ TEST(Dispatch, TypeInformationAndNames) {
     const wchar_t* name;
     DISPID id;
   };
-  for (const NameId& n : {NameId{L"filesave", 4}, NameId{L"TotalBytes", 1},
-                          NameId{L"OVERWRITECHR", 30}, NameId{L"TagNameIndex", 2}}) {
+  for (const NameId& n :
+       {NameId{L"filesave", 4}, NameId{L"TotalBytes", 1}, NameId{L"OVERWRITECHR", 30},
+        NameId{L"TagNameIndex", 2}, NameId{L"codepage", 31}}) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(n.name)};
     DISPID id = 0;
     EXPECT_EQ(upload->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
@@ -438,7 +524,7 @@ TEST(ErrorInformation, AFailingMemberPublishesItsMessage) {
   EXPECT_EQ(kvtest::Text(description.Get()), L"Index out of range.");
   EXPECT_EQ(kvtest::Text(helpFile.Get()), L"");
   EXPECT_EQ(helpContext, 0u);
-  EXPECT_TRUE(IsEqualGUID(guid, IID_Iprocess));
+  EXPECT_TRUE(IsEqualGUID(guid, IID_Iprocess2));  // the class's default interface
 
   LONG size = 1234;
   EXPECT_EQ(upload->get_FileSize(7, &size), E_UNEXPECTED);

@@ -13,6 +13,11 @@ using kvp::ComPtr;
 using kvtest::TheServer;
 
 const std::wstring kClassKey = L"CLSID\\{A528328A-8FE6-441A-BEF8-DE252DDDD9F5}";
+const std::wstring kLibraryKey = L"TypeLib\\{C53133C2-33E3-4A58-8CEA-E2BB7AD2E57C}";
+// The keys of the two dual interfaces, which the type library's registration
+// writes: Iprocess and Iprocess2.
+const std::wstring kInterfaceKeys[] = {L"Interface\\{8BF1BC04-10C9-482F-A410-E0437245D35F}",
+                                       L"Interface\\{6E0C5B1D-8A47-4F2E-9C3B-7D51A2E64F90}"};
 
 // The default (or named) value of a key under HKEY_CLASSES_ROOT; false when
 // the key or the value is missing.
@@ -63,14 +68,29 @@ TEST(Registration, WritesEveryEntryAndRemovesThemAll) {
   ASSERT_TRUE(ReadValue(kClassKey + L"\\ProgID", nullptr, value));
   EXPECT_EQ(value, L"kvParcelin.process");
   ASSERT_TRUE(ReadValue(kClassKey + L"\\Version", nullptr, value));
-  EXPECT_EQ(value, L"1.3");
+  EXPECT_EQ(value, L"1.4");
   ASSERT_TRUE(ReadValue(kClassKey + L"\\TypeLib", nullptr, value));
   EXPECT_EQ(value, L"{C53133C2-33E3-4A58-8CEA-E2BB7AD2E57C}");
   EXPECT_FALSE(KeyExists(L"kvParcelin.process\\CurVer"));  // no version-independent ProgID
   EXPECT_FALSE(KeyExists(kClassKey + L"\\VersionIndependentProgID"));
   // The type library's own registration.
-  EXPECT_TRUE(KeyExists(L"TypeLib\\{C53133C2-33E3-4A58-8CEA-E2BB7AD2E57C}\\1.3"));
-  EXPECT_TRUE(KeyExists(L"Interface\\{8BF1BC04-10C9-482F-A410-E0437245D35F}"));
+  EXPECT_TRUE(KeyExists(kLibraryKey + L"\\1.4"));
+  EXPECT_FALSE(KeyExists(kLibraryKey + L"\\1.3"));
+  const wchar_t* interfaceNames[] = {L"Iprocess", L"Iprocess2"};
+  for (size_t i = 0; i < 2; ++i) {
+    const std::wstring& key = kInterfaceKeys[i];
+    SCOPED_TRACE(std::string(key.begin(), key.end()));
+    ASSERT_TRUE(ReadValue(key, nullptr, value));
+    EXPECT_EQ(value, interfaceNames[i]);
+    // Calls across apartments go through the automation marshaler, which
+    // reads the interface from the registered type library.
+    ASSERT_TRUE(ReadValue(key + L"\\ProxyStubClsid32", nullptr, value));
+    EXPECT_EQ(value, L"{00020424-0000-0000-C000-000000000046}");
+    ASSERT_TRUE(ReadValue(key + L"\\TypeLib", nullptr, value));
+    EXPECT_EQ(value, L"{C53133C2-33E3-4A58-8CEA-E2BB7AD2E57C}");
+    ASSERT_TRUE(ReadValue(key + L"\\TypeLib", L"Version", value));
+    EXPECT_EQ(value, L"1.4");
+  }
 
   // Registered: COM activation by ProgID finds the class.
   CLSID clsid{};
@@ -96,9 +116,47 @@ TEST(Registration, WritesEveryEntryAndRemovesThemAll) {
         kClassKey + L"\\Version", kClassKey + L"\\TypeLib", std::wstring(L"kvParcelin.process"),
         std::wstring(L"kvParcelin.process\\Clsid")})
     EXPECT_FALSE(KeyExists(key)) << std::string(key.begin(), key.end());
-  EXPECT_FALSE(KeyExists(L"TypeLib\\{C53133C2-33E3-4A58-8CEA-E2BB7AD2E57C}\\1.3"));
+  EXPECT_FALSE(KeyExists(kLibraryKey + L"\\1.4"));
+  for (const std::wstring& key : kInterfaceKeys)
+    EXPECT_FALSE(KeyExists(key)) << std::string(key.begin(), key.end());
   // Unregistering what is gone already succeeds.
   EXPECT_EQ(s.unregisterServer(), S_OK);
+}
+
+void WriteValue(const std::wstring& key, const std::wstring& data) {
+  HKEY handle = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                            &handle, nullptr),
+            ERROR_SUCCESS);
+  RegSetValueExW(handle, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                 static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(handle);
+}
+
+// Installing this release over the previous one (type library 1.3, the same
+// file name) without unregistering it first leaves no key of 1.3 behind.
+TEST(Registration, ReplacesTheRegistrationOfAnEarlierMinorVersion) {
+  const kvtest::Server& s = TheServer();
+  const std::wstring old = kLibraryKey + L"\\1.3";
+  WriteValue(old, L"kvParcelin Library");
+  WriteValue(old + L"\\0\\" + (sizeof(void*) == 8 ? L"win64" : L"win32"), ModulePath(s.module));
+  WriteValue(old + L"\\FLAGS", L"0");
+  WriteValue(kInterfaceKeys[0], L"Iprocess");
+  WriteValue(kInterfaceKeys[0] + L"\\TypeLib", L"{C53133C2-33E3-4A58-8CEA-E2BB7AD2E57C}");
+  ASSERT_TRUE(KeyExists(old));
+
+  ASSERT_EQ(s.registerServer(), S_OK);
+  EXPECT_FALSE(KeyExists(old));
+  EXPECT_TRUE(KeyExists(kLibraryKey + L"\\1.4"));
+  std::wstring value;
+  for (const std::wstring& key : kInterfaceKeys) {
+    ASSERT_TRUE(ReadValue(key + L"\\TypeLib", L"Version", value))
+        << std::string(key.begin(), key.end());
+    EXPECT_EQ(value, L"1.4");
+  }
+  ASSERT_EQ(s.unregisterServer(), S_OK);
+  EXPECT_FALSE(KeyExists(kLibraryKey));
+  EXPECT_FALSE(KeyExists(kInterfaceKeys[0]));
 }
 
 // A module in a folder whose path has a blank is registered by its short

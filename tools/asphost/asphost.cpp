@@ -20,12 +20,14 @@ namespace {
 // these items before the page runs: the engines call a default member
 // (Request("name")) of a variable but not of a named item.
 constexpr const wchar_t* kVBScriptPrelude =
-    L"Dim Request, Response, Server\n"
+    L"Dim Request, Response, Server, Session\n"
     L"Set Request = kvasp_Request\n"
     L"Set Response = kvasp_Response\n"
-    L"Set Server = kvasp_Server\n";
+    L"Set Server = kvasp_Server\n"
+    L"Set Session = kvasp_Session\n";
 constexpr const wchar_t* kJScriptPrelude =
-    L"var Request = kvasp_Request, Response = kvasp_Response, Server = kvasp_Server;\n";
+    L"var Request = kvasp_Request, Response = kvasp_Response, Server = kvasp_Server, "
+    L"Session = kvasp_Session;\n";
 
 std::wstring VirtualPathOf(const std::wstring& file, const std::wstring& root) {
   std::wstring base = root;
@@ -142,7 +144,8 @@ std::optional<ScriptFailure> Execute(const CompiledPage& page, const Intrinsics&
   if (FAILED(hr)) return EngineFailure(page, hr);
   const std::pair<const wchar_t*, IDispatch*> objects[] = {{L"Request", set.request.Get()},
                                                            {L"Response", set.response.Get()},
-                                                           {L"Server", set.server.Get()}};
+                                                           {L"Server", set.server.Get()},
+                                                           {L"Session", set.session.Get()}};
   for (const auto& [name, object] : objects) {
     for (const std::wstring& itemName : {std::wstring(name), L"kvasp_" + std::wstring(name)}) {
       hr = session.AddItem({itemName, AsDispatch(object), SCRIPTITEM_ISVISIBLE});
@@ -193,6 +196,7 @@ PageOutcome RunPage(const PageRequest& request, BodySource& body, ResponseSink& 
   if (compiled.page) {
     page->page = compiled.page;
     page->codePage = compiled.page->codePage;
+    page->sessionCodePage = compiled.page->codePage;
   }
   const Intrinsics set = CreateIntrinsics(page);
 

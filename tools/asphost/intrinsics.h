@@ -1,5 +1,5 @@
-// The intrinsic objects of one page run: Request, Response, Server and the
-// object context that carries them. Each is one COM object implementing the
+// The intrinsic objects of one page run: Request, Response, Server, Session
+// and the object context that carries them. Each is one COM object implementing the
 // platform's ASP interface (vtable calls, as components make them) whose
 // IDispatch side is a table of named members (the calls a page's script
 // makes). Everything here belongs to the thread that runs the page.
@@ -34,7 +34,12 @@ struct PageContext {
   PageRequest request;  // siteRoot, pagePath and urlPath resolved
   BodySource* body = nullptr;
   ResponseSink* sink = nullptr;
+  // Response.CodePage: of Response.Write's text and of the request's data;
+  // from the page's @CodePage, then from Session.CodePage until the page sets
+  // Response.CodePage itself.
   UINT codePage = CP_ACP;
+  UINT sessionCodePage = CP_ACP;  // Session.CodePage
+  bool responseCodePageSet = false;
   std::shared_ptr<const CompiledPage> page;  // null when the page did not compile
   int64_t consumed = 0;                      // body bytes BinaryRead has delivered
   bool bodyGone = false;                     // the body's client went away
@@ -71,6 +76,7 @@ struct Intrinsics {
   kvp::ComPtr<IRequest> request;
   kvp::ComPtr<IResponse> response;
   kvp::ComPtr<IServer> server;
+  kvp::ComPtr<ISessionObject> session;
   kvp::ComPtr<IObjectContext> context;  // also IGetContextProperties
   ResponseControl* control = nullptr;   // lives as long as `response`
 };
@@ -106,6 +112,11 @@ HRESULT Guard(const wchar_t* source, Work&& work) noexcept {
 // The text of a BSTR argument (null reads as empty).
 inline std::wstring Text(BSTR b) {
   return b ? std::wstring(b, SysStringLen(b)) : std::wstring();
+}
+
+// A code page as the CodePage properties report it: CP_ACP as its number.
+inline LONG CodePageNumber(UINT codePage) noexcept {
+  return static_cast<LONG>(codePage == CP_ACP ? GetACP() : codePage);
 }
 
 // A BSTR for an out-parameter; throws std::bad_alloc.

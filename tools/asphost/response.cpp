@@ -105,6 +105,11 @@ class Response final : public Intrinsic<IResponse>, public ResponseControl {
     Table().Property(
         L"CharSet", [this](const Call&, Variant& r) { kvsh::SetText(r, charset_); },
         [this](const Call& c, Variant&) { SetCharSet(c.Text(c.Count() - 1)); });
+    // IIS 5.1 and later: the code page of this response's text.
+    Table().Property(
+        L"CodePage",
+        [this](const Call&, Variant& r) { kvsh::SetLong(r, CodePageNumber(page_->codePage)); },
+        [this](const Call& c, Variant&) { SetCodePage(c.Long(c.Count() - 1)); });
     Table().Property(
         L"CacheControl", [this](const Call&, Variant& r) { kvsh::SetText(r, cacheControl_); },
         [this](const Call& c, Variant&) { SetCacheControl(c.Text(c.Count() - 1)); });
@@ -295,6 +300,15 @@ class Response final : public Intrinsic<IResponse>, public ResponseControl {
   void SetCharSet(std::wstring value) {
     CheckHeadersOpen();
     charset_ = std::move(value);
+  }
+  // Unlike the headers, the code page may change after output has begun: it
+  // applies to what is written from then on.
+  void SetCodePage(LONG value) {
+    if (value <= 0 || !IsValidCodePage(static_cast<UINT>(value)))
+      throw AspFault(E_FAIL, L"Response object error 'ASP 0204'",
+                     L"Invalid CodePage Value. An invalid CodePage value was specified.");
+    page_->codePage = static_cast<UINT>(value);
+    page_->responseCodePageSet = true;
   }
   void SetCacheControl(std::wstring value) {
     CheckHeadersOpen();

@@ -10,6 +10,7 @@ namespace kvasp {
 kvp::ComPtr<IRequest> CreateRequest(const std::shared_ptr<PageContext>& page);
 kvp::ComPtr<IResponse> CreateResponse(const std::shared_ptr<PageContext>& page,
                                       ResponseControl** control);
+kvp::ComPtr<ISessionObject> CreateSession(const std::shared_ptr<PageContext>& page);
 
 namespace {
 
@@ -161,13 +162,16 @@ class Server final : public Intrinsic<IServer> {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
 
-// The object context of the page's calls: answers Request, Response and
-// Server to GetProperty.
+// The object context of the page's calls: answers Request, Response, Server
+// and Session to GetProperty.
 class ObjectContext final : public IObjectContext, public IGetContextProperties {
  public:
   ObjectContext(kvp::ComPtr<IRequest> request, kvp::ComPtr<IResponse> response,
-                kvp::ComPtr<IServer> server)
-      : request_(std::move(request)), response_(std::move(response)), server_(std::move(server)) {}
+                kvp::ComPtr<IServer> server, kvp::ComPtr<ISessionObject> session)
+      : request_(std::move(request)),
+        response_(std::move(response)),
+        server_(std::move(server)),
+        session_(std::move(session)) {}
 
   STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
     if (!out) return E_POINTER;
@@ -211,7 +215,7 @@ class ObjectContext final : public IObjectContext, public IGetContextProperties 
   // IGetContextProperties
   STDMETHODIMP Count(LONG* count) override {
     if (!count) return E_POINTER;
-    *count = 3;
+    *count = 4;
     return S_OK;
   }
   STDMETHODIMP GetProperty(BSTR name, VARIANT* value) override {
@@ -225,6 +229,8 @@ class ObjectContext final : public IObjectContext, public IGetContextProperties 
       object = response_.Get();
     else if (SameName(key, L"Server"))
       object = server_.Get();
+    else if (SameName(key, L"Session"))
+      object = session_.Get();
     if (!object) return S_OK;  // Empty, as for a property the context lacks
     object->AddRef();
     V_VT(value) = VT_DISPATCH;
@@ -242,6 +248,7 @@ class ObjectContext final : public IObjectContext, public IGetContextProperties 
   kvp::ComPtr<IRequest> request_;
   kvp::ComPtr<IResponse> response_;
   kvp::ComPtr<IServer> server_;
+  kvp::ComPtr<ISessionObject> session_;
 };
 
 #pragma GCC diagnostic pop
@@ -253,8 +260,9 @@ Intrinsics CreateIntrinsics(const std::shared_ptr<PageContext>& page) {
   set.request = CreateRequest(page);
   set.response = CreateResponse(page, &set.control);
   set.server = kvp::ComPtr<IServer>::Adopt(new Server(page));
-  set.context =
-      kvp::ComPtr<IObjectContext>::Adopt(new ObjectContext(set.request, set.response, set.server));
+  set.session = CreateSession(page);
+  set.context = kvp::ComPtr<IObjectContext>::Adopt(
+      new ObjectContext(set.request, set.response, set.server, set.session));
   return set;
 }
 

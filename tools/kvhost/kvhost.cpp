@@ -2,7 +2,7 @@
 //
 //   kvhost inspect BODYFILE [--chunk N] [--disconnect-at K] [--registered]
 //                  [--call MEMBER [ARG...]]... [--put MEMBER VALUE]...
-//                  [--save DIR]... [--mode N]
+//                  [--save DIR]... [--mode N] [--codepage N]
 //   kvhost register | unregister
 //
 // inspect creates an upload object whose request body is the content of
@@ -21,7 +21,9 @@
 // argument that reads as a 32-bit integer goes as VT_I4, any other as
 // VT_BSTR. --save DIR saves every file item as DIR\FileName with FileSave,
 // after putting OverwriteMode N when --mode N is given. Calls, puts and saves
-// run in command-line order after the object has been read.
+// run in command-line order after the object has been read. --codepage N puts
+// CodePage N before anything is read, so that every text of the report is as
+// a page that sets it sees it (the put is the report's first call).
 //
 // register and unregister call DllRegisterServer / DllUnregisterServer of
 // the kvParcelin.dll beside this program.
@@ -581,6 +583,13 @@ int Inspect(const kvhost::Options& options) {
   {
     Dispatcher object(std::move(created));
     Reader reader(object);
+    if (options.codePage) {
+      CallRecord put = Perform(object, L"CodePage", true, {Index(*options.codePage)});
+      if (put.failed)
+        throw ReportError("CodePage = " + std::to_string(*options.codePage) + ": " +
+                          Utf8(put.description));
+      report.calls.push_back(std::move(put));
+    }
     ReadObject(reader, report);
     for (const kvhost::Action& action : options.actions) {
       switch (action.type) {

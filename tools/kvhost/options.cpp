@@ -7,7 +7,7 @@ namespace kvhost {
 const char kUsage[] =
     "usage: kvhost inspect BODYFILE [--chunk N] [--disconnect-at K] [--registered]\n"
     "                      [--call MEMBER [ARG...]]... [--put MEMBER VALUE]...\n"
-    "                      [--save DIR]... [--mode N]\n"
+    "                      [--save DIR]... [--mode N] [--codepage N]\n"
     "       kvhost register\n"
     "       kvhost unregister\n"
     "       kvhost run PAGE [--body FILE] [--header NAME:VALUE]... [--query QS] [--method M]\n"
@@ -100,6 +100,10 @@ std::optional<Options> ParseArguments(std::span<const std::wstring> args) {
       save.dir = args[++i];
       options.actions.push_back(std::move(save));
       saves = true;
+    } else if (flag == L"--codepage") {
+      const std::optional<LONG> n = hasValue ? Integer(args[++i]) : std::nullopt;
+      if (!n || options.codePage) return std::nullopt;
+      options.codePage = *n;
     } else if (flag == L"--mode") {
       const std::optional<LONG> n = hasValue ? Integer(args[++i]) : std::nullopt;
       if (!n || options.mode) return std::nullopt;

@@ -39,7 +39,8 @@ struct Options {
   long chunk = 0;        // 0: BinaryRead not capped
   int disconnectAt = 0;  // 0: the client stays
   bool registered = false;
-  std::optional<LONG> mode;  // OverwriteMode put before each save
+  std::optional<LONG> mode;      // OverwriteMode put before each save
+  std::optional<LONG> codePage;  // CodePage put before the object is read
   std::vector<Action> actions;
 };
 
