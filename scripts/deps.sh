@@ -9,6 +9,8 @@ packages=(cmake ninja-build g++ clang libgtest-dev googletest libbenchmark-dev
           chromium)
 # The serve command's end-to-end test and benchmark drive it with curl.
 packages+=(curl)
+# The sanitizer and libFuzzer runtimes of clang (scripts/fuzz_smoke.sh).
+packages+=(libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
