@@ -25,6 +25,7 @@ using kvp::Bstr;
 using kvp::ComPtr;
 using kvtest::Faults;
 using kvtest::Multipart;
+using kvtest::ReadWhole;
 
 constexpr int kThreads = 8;
 
@@ -39,19 +40,6 @@ int Rounds() {
 const int kRounds = Rounds();
 
 // ---- Files, from the test's side.
-
-std::string ReadWhole(const std::string& path) {
-  kvp::FileHandle f(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!f.Valid()) return "<missing>";
-  std::string content;
-  std::string buffer(1 << 16, '\0');
-  DWORD got = 0;
-  while (ReadFile(f.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
-         got > 0)
-    content.append(buffer.data(), got);
-  return content;
-}
 
 std::string TempFolder(const std::string& name) {
   char temp[MAX_PATH] = {};

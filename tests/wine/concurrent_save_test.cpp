@@ -18,6 +18,8 @@
 
 namespace {
 
+using kvtest::ReadWhole;
+
 using kvp::Bstr;
 using kvp::ComPtr;
 using kvtest::Faults;
@@ -26,19 +28,6 @@ constexpr int kThreads = 8;
 // Each race is run this many times, in a fresh folder each time, as one
 // run may happen to let the threads through one after another.
 constexpr int kRaces = 12;
-
-std::string ReadWhole(const std::string& path) {
-  kvp::FileHandle f(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!f.Valid()) return "<missing>";
-  std::string content;
-  std::string buffer(1 << 16, '\0');
-  DWORD got = 0;
-  while (ReadFile(f.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
-         got > 0)
-    content.append(buffer.data(), got);
-  return content;
-}
 
 std::vector<std::string> List(const std::string& folder) {
   std::vector<std::string> names;

@@ -16,6 +16,7 @@
 
 #include "aspstub.h"
 #include "engine/process.h"
+#include "fileout/fileio.h"
 #include "mtxexclient.h"
 
 namespace kvtest {
@@ -61,6 +62,20 @@ inline std::string FillerBytes(size_t n, uint32_t seed) {
     c = static_cast<char>(x >> 24);
   }
   return out;
+}
+
+// The whole content of a file, or "<missing>" when it cannot be opened.
+inline std::string ReadWhole(const std::string& path) {
+  kvp::FileHandle f(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!f.Valid()) return "<missing>";
+  std::string content;
+  std::string buffer(1 << 16, '\0');
+  DWORD got = 0;
+  while (ReadFile(f.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) &&
+         got > 0)
+    content.append(buffer.data(), got);
+  return content;
 }
 
 // The bytes FBody holds, as a string.
