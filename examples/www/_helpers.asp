@@ -53,12 +53,65 @@ Function H(text)
   H = Server.HTMLEncode(text & "")
 End Function
 
-' The characters kept in a name on disk. (Tested with InStr: Wine's VBScript
-' has no AscW or ChrW.)
-Const NAME_CHARS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-"
+' The characters a URL path segment carries as they are (UrlSegment). Tested
+' with InStr: Wine's VBScript has no AscW or ChrW.
+Const URL_CHARS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-~"
 
-Function IsNameChar(c)
-  IsNameChar = (Len(c) = 1 And InStr(1, NAME_CHARS, c, vbBinaryCompare) > 0)
+' The ASCII characters a saved name keeps; every character beyond ASCII is
+' kept too (a letter or digit of another script, such as the Japanese or the
+' e with its accent in a name).
+Const STEM_CHARS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 -_"
+
+Dim asciiChars   ' Chr(0) to Chr(127), the same in every code page: made once
+
+' Whether c is an ASCII character: what AscW(c) <= 127 (and not below 0)
+' would say, without AscW.
+Function IsAscii(c)
+  Dim i
+  If IsEmpty(asciiChars) Then
+    asciiChars = ""
+    For i = 0 To 127
+      asciiChars = asciiChars & Chr(i)
+    Next
+  End If
+  IsAscii = (InStr(1, asciiChars, c, vbBinaryCompare) > 0)
+End Function
+
+' CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9 (with any extension, in any
+' letter case) open a device in every folder instead of a file.
+Function IsDeviceName(name)
+  Dim stem, p
+  p = InStr(name, ".")
+  If p > 0 Then stem = Left(name, p - 1) Else stem = name
+  stem = UCase(Trim(stem))
+  IsDeviceName = (stem = "CON" Or stem = "PRN" Or stem = "AUX" Or stem = "NUL" Or _
+    (Len(stem) = 4 And (Left(stem, 3) = "COM" Or Left(stem, 3) = "LPT") And _
+     InStr(1, "123456789", Right(stem, 1), vbBinaryCompare) > 0))
+End Function
+
+' The base name a saved file gets, made from the client's bare name
+' (NameOnly); the page adds "." and an extension from the allow-list.
+Function SafeStem(nameOnly)
+  Dim i, c, r
+  r = ""
+  For i = 1 To Len(nameOnly)
+    c = Mid(nameOnly, i, 1)
+    ' Letters, digits, blank, "-" and "_" only: no dot (a second extension
+    ' such as "shell.asp"), no "\ / :" (folders, drives, streams), no
+    ' "* ? < > | %" (wildcards, escapes) and no control characters.
+    If InStr(1, STEM_CHARS, c, vbBinaryCompare) > 0 Or Not IsAscii(c) Then r = r & c
+  Next
+  ' Windows drops blanks and dots from the end of a name, and a blank in
+  ' front is easily missed.
+  Do While Left(r, 1) = " " Or Left(r, 1) = "."
+    r = Mid(r, 2)
+  Loop
+  Do While Right(r, 1) = " " Or Right(r, 1) = "."
+    r = Left(r, Len(r) - 1)
+  Loop
+  ' Nothing left, or a device name: a fixed name instead (mode 2 numbers it).
+  If r = "" Or IsDeviceName(r) Then r = "upload"
+  SafeStem = r
 End Function
 
 ' Extensions the demo stores: an allow-list, so that nothing the server would
@@ -84,7 +137,7 @@ Function UrlSegment(name)
   r = ""
   For i = 1 To Len(name)
     c = Mid(name, i, 1)
-    If IsNameChar(c) Or c = "~" Then
+    If InStr(1, URL_CHARS, c, vbBinaryCompare) > 0 Then
       r = r & c
     ElseIf c = " " Then
       r = r & "%20"

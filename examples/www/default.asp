@@ -3,14 +3,15 @@
 <%
 ' The upload page: a form with several kinds of fields, posted to
 ' receive.asp. It goes out in the site's charset (see _helpers.asp) so that
-' the browser sends names and text in the server's ANSI code page.
+' the browser sends names and text as UTF-8.
 PageStart "Upload files"
 %>
 <p>Choose some files, fill in the fields and send them. <a href="/receive.asp">receive.asp</a>
 saves every file with an allowed extension (bin, dat, txt, csv, pdf, jpg, jpeg, png, gif, zip)
-in <a href="/list.asp"><code>/uploads/</code></a> under a name it makes itself,
-<code>upload.</code> and the extension, numbered when taken, and shows what the upload object
-saw.</p>
+in <a href="/list.asp"><code>/uploads/</code></a> under a name it makes from yours (letters,
+digits, blanks, <code>-</code> and <code>_</code> only, and the extension in lower case; device
+names such as <code>CON</code> become <code>upload</code>), numbered when taken, and shows what
+the upload object saw.</p>
 
 <form id="upload" method="post" action="/receive.asp" enctype="multipart/form-data"
       accept-charset="<%= SITE_CHARSET %>">

@@ -2,10 +2,10 @@
 <!-- #include file="_helpers.asp" -->
 <%
 ' Receives the form of default.asp: saves every file whose extension is on
-' the allow-list in /uploads/ under a name the page makes, "upload." and the
-' extension (never replacing a file that is there: overwrite mode 2 numbers
-' the new name instead), and shows the files and the form fields as the
-' upload object reports them.
+' the allow-list in /uploads/ under a name the page makes from the client's
+' (SafeStem of NameOnly, a dot and the lower-case extension; never replacing
+' a file that is there: overwrite mode 2 numbers the new name instead), and
+' shows the files and the form fields as the upload object reports them.
 '
 ' Never use Request.Form (or Request("name")) on this page: the upload
 ' object reads the request body itself.
@@ -62,8 +62,9 @@ Else
       rowClass = "file error"
     Else
       On Error Resume Next
-      ' The page makes the name: the client's own could be shell.asp, shell.asp. or CON.
-      up.FileSave folder & "upload." & ext, i
+      ' The page makes the name from the client's, cleaned: as sent it could be
+      ' shell.asp, shell.asp. or CON, and the extension comes from the allow-list.
+      up.FileSave folder & SafeStem(up.NameOnly(i)) & "." & ext, i
       If Err.Number <> 0 Then
         outcome = "not saved: " & Err.Description
         rowClass = "file error"

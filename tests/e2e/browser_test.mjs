@@ -234,9 +234,10 @@ class Server {
 
 // ---------------------------------------------------------------- the files sent
 // Name, bytes, the name receive.asp saves it under (null: refused), and the
-// content type Chromium declares for it. The page makes the names itself,
-// "upload." and the allowed extension, numbered in mode 2 in the order the
-// files come.
+// content type Chromium declares for it. The page makes each name from the
+// client's: letters (of any script), digits, blanks, "-" and "_" of the bare
+// name, "upload" for nothing left or a device name, then "." and the allowed
+// extension; numbered in mode 2 when taken.
 function makeFiles(dir) {
   fs.mkdirSync(dir, { recursive: true });
   // Several MiB of random bytes, with text inside that looks like a part
@@ -248,16 +249,22 @@ function makeFiles(dir) {
   decoy.copy(big, 1_000_003);
   decoy.copy(big, big.length - decoy.length - 7);
   const files = [
-    { name: 'random-data.bin', bytes: big, safe: 'upload.bin', type: 'application/octet-stream' },
-    { name: 'one.bin', bytes: Buffer.from([0x0a]), safe: 'upload~1.bin', type: 'application/octet-stream' },
+    { name: 'random-data.bin', bytes: big, safe: 'random-data.bin', type: 'application/octet-stream' },
+    { name: 'one.bin', bytes: Buffer.from([0x0a]), safe: 'one.bin', type: 'application/octet-stream' },
     // The site is UTF-8 and sets CodePage 65001: a name in any script comes
-    // back exactly. (It is saved under the page's own name all the same.)
+    // back exactly, and the file is saved under it.
     { name: '日本語 résumé.txt', bytes: Buffer.from('Lebenslauf\r\n日本語 — Jürgen Müller, Köln\r\n', 'utf8'),
-      safe: 'upload.txt', type: 'text/plain' },
+      safe: '日本語 résumé.txt', type: 'text/plain' },
     { name: 'evil.asp', bytes: Buffer.from('<% Response.Write "owned" %>\r\n', 'latin1'), safe: null,
       type: null },
     { name: 'plain notes.txt', bytes: Buffer.from('three\nlines\nhere\n', 'latin1'),
-      safe: 'upload~1.txt', type: 'text/plain' },
+      safe: 'plain notes.txt', type: 'text/plain' },
+    // Hostile names: a device (the console on Windows) and a second
+    // extension that a server could run; both land under harmless names.
+    { name: 'CON.txt', bytes: Buffer.from('not for the console\n', 'latin1'), safe: 'upload.txt',
+      type: 'text/plain' },
+    { name: 'shell.asp;.txt', bytes: Buffer.from('<% Response.Write "owned" %>\n', 'latin1'),
+      safe: 'shellasp.txt', type: 'text/plain' },
   ];
   for (const f of files) {
     f.path = path.join(dir, f.name);
@@ -428,7 +435,8 @@ async function main() {
     const notes = 'first line\nsecond line with <i>tags</i> & entities\n\nfourth line after an empty one';
     await page.setInputFiles('#file1', files[0].path);
     await page.setInputFiles('#file2', files[1].path);
-    await page.setInputFiles('#docs', [files[2].path, files[3].path, files[4].path]);
+    const docs = files.slice(2);  // from the Japanese name on
+    await page.setInputFiles('#docs', docs.map((f) => f.path));
     // #extra stays empty.
     await page.fill('#title', title);
     await page.fill('#notes', notes);
@@ -479,7 +487,8 @@ async function main() {
       if (f.type) checkEqual(row.contenttype, f.type, `file ${i}: ContentType`);
       if (f.safe) {
         checkEqual(row.newname, f.safe, `file ${i}: saved under the page's name (NewName)`);
-        checkEqual(row.href, `/uploads/${f.safe}`, `file ${i}: the link`);
+        // The link: the name percent-encoded as UTF-8, a blank as %20.
+        checkEqual(row.href, `/uploads/${encodeURIComponent(f.safe)}`, `file ${i}: the link`);
         check(/\bsaved\b/.test(row.cls), `file ${i}: marked saved`, row.cls);
       } else {
         checkEqual(row.newname, 'refused', `file ${i} (${f.name}): refused`);
@@ -492,7 +501,7 @@ async function main() {
     // joined with ", "; names in the order they first came.
     const expectFields = [
       ['file1', files[0].name, '0'], ['file2', files[1].name, '1'],
-      ['docs', files[2].name, '2'], ['docs', files[2].name, '2'], ['docs', files[2].name, '2'],
+      ...docs.map(() => ['docs', files[2].name, '2']),
       ['extra', '', '-1'], ['title', title, '-1'], ['notes', notes, '-1'],
       ['colour', 'red, blue', '-1'], ['tag', 'alpha, beta', '-1'], [...unicodeField, '-1'],
     ];
@@ -517,13 +526,33 @@ async function main() {
     const expectOnDisk = files.filter((f) => f.safe).map((f) => f.safe);
     checkEqual(fs.readdirSync(uploads).sort().join(' | '), [...expectOnDisk].sort().join(' | '),
                'the uploads folder holds exactly the saved files (nothing for the empty input or the refused one)');
+    files.forEach((f, i) => { f.href = (res.files[i] || {}).href; });
     for (const f of files.filter((x) => x.safe)) {
       const p = path.join(uploads, f.safe);
       if (!check(fs.existsSync(p), `${f.safe} is on disk`)) continue;
       checkEqual(sha256(fs.readFileSync(p)), f.sha, `${f.safe}: saved bytes (sha256) equal the original's`);
-      const got = await fetchBytes(new URL(`/uploads/${f.safe}`, base).href);
-      checkEqual(got.status, 200, `${f.safe}: served`);
+      // Through the link the page shows, as a browser would follow it.
+      if (!check(typeof f.href === 'string', `${f.safe}: the page links to it`)) continue;
+      const got = await fetchBytes(new URL(f.href, base).href);
+      checkEqual(got.status, 200, `${f.safe}: served through ${f.href}`);
       checkEqual(sha256(got.bytes), f.sha, `${f.safe}: served bytes equal the original's`);
+    }
+    // The name in any script, exactly: the folder listing as Node reads it
+    // (UTF-8 on the Unix side of Wine) holds the very name the client sent,
+    // with the very bytes.
+    const japanese = files[2];
+    check(fs.readdirSync(uploads).includes(japanese.name),
+          `the uploads folder holds a file named exactly ${japanese.name}`,
+          JSON.stringify(fs.readdirSync(uploads)));
+    const japanesePath = path.join(uploads, japanese.name);
+    check(fs.existsSync(japanesePath) && fs.readFileSync(japanesePath).equals(japanese.bytes),
+          `${japanese.name}: the bytes on disk are the bytes sent`);
+    checkEqual(japanese.href, '/uploads/%E6%97%A5%E6%9C%AC%E8%AA%9E%20r%C3%A9sum%C3%A9.txt',
+               `${japanese.name}: the link is its UTF-8 name percent-encoded`);
+    if (japanese.href) {
+      const served = await fetchBytes(new URL(japanese.href, base).href);
+      check(served.status === 200 && served.bytes.equals(japanese.bytes),
+            `${japanese.name}: its link serves the bytes sent`, `status ${served.status}`);
     }
 
     // ---- 3. the same big file again: mode 2 numbers the new name
@@ -534,12 +563,12 @@ async function main() {
     const again = await readResult(page);
     noScriptError(again.body, 'receive.asp (second upload)');
     checkEqual(again.fileqty, '1', 'second upload: FileQty');
-    checkEqual(again.files[0] && again.files[0].newname, 'upload~2.bin',
+    checkEqual(again.files[0] && again.files[0].newname, 'random-data~1.bin',
                'second upload: the taken name is numbered (NewName)');
-    const numbered = path.join(uploads, 'upload~2.bin');
+    const numbered = path.join(uploads, 'random-data~1.bin');
     check(fs.existsSync(numbered) && sha256(fs.readFileSync(numbered)) === files[0].sha,
-          'second upload: upload~2.bin holds the original bytes');
-    const firstCopy = path.join(uploads, 'upload.bin');
+          'second upload: random-data~1.bin holds the original bytes');
+    const firstCopy = path.join(uploads, 'random-data.bin');
     check(fs.existsSync(firstCopy) && sha256(fs.readFileSync(firstCopy)) === files[0].sha,
           'second upload: the first copy is untouched');
     const extraRow = again.fields.find((f) => f.name === 'extra');
@@ -555,12 +584,13 @@ async function main() {
       size: tr.querySelector('.size').textContent,
     })));
     noScriptError(await page.evaluate(() => document.body.innerText), 'list.asp');
-    const expectList = [...expectOnDisk, 'upload~2.bin']
+    const expectList = [...expectOnDisk, 'random-data~1.bin']
       .map((name) => ({ name, size: String(fs.statSync(path.join(uploads, name)).size) }))
       .sort((a, b) => (a.name.toLowerCase() < b.name.toLowerCase() ? -1 : 1));
     checkEqual(JSON.stringify(listed.map((e) => ({ name: e.name, size: e.size }))), JSON.stringify(expectList),
                'list.asp lists every saved file with its size, by name');
-    check(listed.every((e) => e.href === `/uploads/${e.name}`), 'list.asp links to /uploads/<name>',
+    check(listed.every((e) => e.href === `/uploads/${encodeURIComponent(e.name)}`),
+          'list.asp links to /uploads/<name, percent-encoded>',
           JSON.stringify(listed.map((e) => e.href)));
     await page.screenshot({ path: path.join(opts.artifacts, 'list.png'), fullPage: true });
 

@@ -862,5 +862,83 @@ TEST_F(ServerTest, FullOrOverdueWaitingLineIsAnswered503) {
   EXPECT_EQ(served.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << served;
 }
 
+// A folder and a file in it, made for one test and removed afterwards.
+class SiteFile {
+ public:
+  SiteFile(const std::wstring& folder, const std::wstring& name, const std::string& bytes)
+      : folder_(folder), path_(folder + L"\\" + name) {
+    CreateDirectoryW(folder_.c_str(), nullptr);
+    HANDLE file = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    made_ = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+            written == bytes.size();
+    CloseHandle(file);
+  }
+  ~SiteFile() {
+    DeleteFileW(path_.c_str());
+    RemoveDirectoryW(folder_.c_str());
+  }
+  SiteFile(const SiteFile&) = delete;
+  SiteFile& operator=(const SiteFile&) = delete;
+  bool Made() const { return made_; }
+
+ private:
+  std::wstring folder_;
+  std::wstring path_;
+  bool made_ = false;
+};
+
+std::string Get(int port, const std::string& target) {
+  const UniqueSocket s = Connect(port);
+  if (!s ||
+      !SendText(s, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"))
+    return {};
+  return ReceiveAll(s);
+}
+
+TEST_F(ServerTest, FilesUnderNamesInAnyScriptAreServedByTheirUtf8Paths) {
+  // A folder named in Greek holding "日本語 résumé.txt": neither name fits an
+  // ANSI code page, so only a UTF-8 to UTF-16 conversion of the decoded path
+  // reaches the file.
+  const std::string bytes = "Lebenslauf\r\n\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\r\n";
+  const SiteFile file(site_.Path() + L"\\\u0395\u03bb\u03bb\u03ac\u03b4\u03b1",
+                      L"\u65e5\u672c\u8a9e r\u00e9sum\u00e9.txt", bytes);
+  ASSERT_TRUE(file.Made());
+  TestServer server(
+      site_.Path(), 1,
+      [](const kvasp::PageRequest&, kvasp::BodySource&, kvasp::ResponseSink& response) {
+        Reply(response, "a page ran");
+        return kvasp::PageOutcome{};
+      });
+  ASSERT_NE(server.Port(), 0);
+  const std::string folder = "/%CE%95%CE%BB%CE%BB%CE%AC%CE%B4%CE%B1";
+  const std::string name = "%E6%97%A5%E6%9C%AC%E8%AA%9E%20r%C3%A9sum%C3%A9.txt";
+
+  std::string answer = Get(server.Port(), folder + "/" + name);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+  EXPECT_NE(answer.find("\r\nContent-Type: text/plain"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("\r\nContent-Length: " + std::to_string(bytes.size()) + "\r\n"),
+            std::string::npos)
+      << answer;
+  const size_t body = answer.find("\r\n\r\n");
+  ASSERT_NE(body, std::string::npos) << answer;
+  EXPECT_EQ(answer.substr(body + 4), bytes);
+
+  // Lower-case escapes name the same bytes.
+  answer = Get(server.Port(), "/%ce%95%ce%bb%ce%bb%ce%ac%ce%b4%ce%b1/" + name);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+
+  // The folder without its slash: sent on to itself, its name encoded again.
+  answer = Get(server.Port(), folder);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 301 ", 0), 0u) << answer;
+  EXPECT_NE(answer.find("\r\nLocation: " + folder + "/\r\n"), std::string::npos) << answer;
+
+  // The accented letters as Latin-1 bytes instead of UTF-8 name another file.
+  answer = Get(server.Port(), folder + "/%E6%97%A5%E6%9C%AC%E8%AA%9E%20r%E9sum%E9.txt");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 404 ", 0), 0u) << answer;
+}
+
 }  // namespace
 }  // namespace kvserve
