@@ -22,14 +22,11 @@ void ReadLineLiteral(kvp::TMemoryStream& s, int64_t start, std::string& text, in
   }
 }
 
-bool IsSeparator(char c) {
-  return c == '\\' || c == ':' || c == '/';
-}
-
 }  // namespace
 
 void LiteralParseBody(kvp::TUploadState& st, kvp::TMemoryStream& body, kvp::IClientProbe& probe) {
   const int64_t size = body.Size();
+  st.FParsedBody = &body;
   std::string delim, line, h1, h2, h3, value;
   int64_t length = 0;
   ReadLineLiteral(body, 0, delim, length);
@@ -53,6 +50,7 @@ void LiteralParseBody(kvp::TUploadState& st, kvp::TMemoryStream& body, kvp::ICli
     cursor += length;
     if (cursor >= size) last = true;
     if (line != delim) continue;
+    const int64_t headAt = cursor;
     ReadLineLiteral(body, cursor, h1, length);
     cursor += length;
     ReadLineLiteral(body, cursor, h2, length);
@@ -116,25 +114,13 @@ void LiteralParseBody(kvp::TUploadState& st, kvp::TMemoryStream& body, kvp::ICli
         st.FStatus = 0;
         const int64_t fileSize = endOffset - start - 1;
         if (fileSize >= 1) {
-          kvp::TFileRecord item;
-          item.LocalName = fileName;
-          item.Data = std::make_unique<kvp::TMemoryStream>();
-          item.Data->SetSize(fileSize);
+          // Read byte by byte, as described, then kept where it lies.
+          std::string bytes(static_cast<size_t>(fileSize), '\0');
           body.SetPosition(start);
-          body.Read(item.Data->WritableMemory(), fileSize);
-          item.Data->SetPosition(fileSize);
-          if (typeAt != std::string::npos && typeAt + 14 <= h2.size())
-            item.ContentType = h2.substr(typeAt + 14);
-          size_t cut = 0;
-          for (size_t i = 0; i < fileName.size(); ++i)
-            if (IsSeparator(fileName[i])) cut = i + 1;
-          item.FileName = fileName.substr(cut);
-          const size_t dot = item.FileName.rfind('.');
-          if (dot != std::string::npos) item.Extension = item.FileName.substr(dot + 1);
-          item.NameOnly = item.Extension.empty() ? item.FileName : item.FileName.substr(0, dot);
-          st.FFiles.push_back(std::move(item));
+          body.Read(bytes.data(), fileSize);
+          st.FFiles.push_back({static_cast<uint32_t>(headAt), static_cast<uint32_t>(start),
+                               static_cast<uint32_t>(fileSize)});
           ++st.FFileCount;
-          st.FTagNames->Add(name);
         }
         cursor = endOffset;
       }

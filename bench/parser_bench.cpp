@@ -124,14 +124,12 @@ int main(int argc, char** argv) {
     Check(fast->FFileCount == 4 && fast->FStatus == 0, "benign: four files, Status 0");
     Check(slow->FFileCount == fast->FFileCount && slow->FVars->Count() == fast->FVars->Count(),
           "benign: literal parser agrees");
-    for (int i = 0; i < fast->FFileCount && i < slow->FFileCount; ++i)
-      Check(fast->FFiles[static_cast<size_t>(i)].Data->Size() ==
-                    slow->FFiles[static_cast<size_t>(i)].Data->Size() &&
-                std::memcmp(
-                    fast->FFiles[static_cast<size_t>(i)].Data->Memory(),
-                    slow->FFiles[static_cast<size_t>(i)].Data->Memory(),
-                    static_cast<size_t>(fast->FFiles[static_cast<size_t>(i)].Data->Size())) == 0,
+    for (int i = 0; i < fast->FFileCount && i < slow->FFileCount; ++i) {
+      const auto a = fast->FileBytes(static_cast<size_t>(i));
+      const auto b = slow->FileBytes(static_cast<size_t>(i));
+      Check(a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0,
             "benign: file bytes agree");
+    }
 
     benignRate = Rate(text.size(), tParse);
     std::printf("benign body (%zu bytes, 4 files):\n", text.size());
@@ -177,7 +175,8 @@ int main(int argc, char** argv) {
     auto st = Parse(in.body);
     Check(st->FStatus == 0 && st->FVars->Count() == h.vars, h.name);
     if (h.fileSize >= 0)
-      Check(st->FFileCount == 1 && st->FFiles[0].Data->Size() == h.fileSize, h.name);
+      Check(st->FFileCount == 1 && static_cast<int64_t>(st->FileBytes(0).size()) == h.fileSize,
+            h.name);
     const double rate = Rate(h.body.size(), t);
     char label[160];
     std::snprintf(label, sizeof label, "%s: %.1f MiB/s = %.2f of benign", h.name, rate,

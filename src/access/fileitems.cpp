@@ -48,10 +48,10 @@ NameParts SplitName(std::string_view localName, UINT codePage) {
 
 }  // namespace
 
-TFileRecord& Tprocess::FileItem(LONG index) {
+size_t Tprocess::FileItem(LONG index) const {
   if (index < 0 || index > FFileCount - 1)
     throw EIndexError("Index out of range or no file uploaded.");
-  return FFiles[static_cast<size_t>(index)];
+  return static_cast<size_t>(index);
 }
 
 HRESULT Tprocess::get_FileQty(LONG* Value) {
@@ -61,31 +61,31 @@ HRESULT Tprocess::get_FileQty(LONG* Value) {
 
 HRESULT Tprocess::get_FileName(LONG Index, BSTR* Value) {
   return TextMember(Value, [&] {
-    const TFileRecord& item = FileItem(Index);
+    const TFileText item = FileText(FileItem(Index));
     if (FCodePage == CP_ACP) return ToBstr(item.FileName);
     return BodyText(SplitName(item.LocalName, FCodePage).fileName);
   });
 }
 
 HRESULT Tprocess::get_LocalName(LONG Index, BSTR* Value) {
-  return TextMember(Value, [&] { return BodyText(FileItem(Index).LocalName); });
+  return TextMember(Value, [&] { return BodyText(FileText(FileItem(Index)).LocalName); });
 }
 
 HRESULT Tprocess::get_Extension(LONG Index, BSTR* Value) {
   return TextMember(Value, [&] {
-    const TFileRecord& item = FileItem(Index);
+    const TFileText item = FileText(FileItem(Index));
     if (FCodePage == CP_ACP) return ToBstr(item.Extension);
     return BodyText(SplitName(item.LocalName, FCodePage).extension);
   });
 }
 
 HRESULT Tprocess::get_ContentType(LONG Index, BSTR* Value) {
-  return TextMember(Value, [&] { return BodyText(FileItem(Index).ContentType); });
+  return TextMember(Value, [&] { return BodyText(FileText(FileItem(Index)).ContentType); });
 }
 
 HRESULT Tprocess::get_NameOnly(LONG Index, BSTR* Value) {
   return TextMember(Value, [&] {
-    const TFileRecord& item = FileItem(Index);
+    const TFileText item = FileText(FileItem(Index));
     if (FCodePage == CP_ACP) return ToBstr(item.NameOnly);
     return BodyText(SplitName(item.LocalName, FCodePage).nameOnly);
   });
@@ -94,12 +94,12 @@ HRESULT Tprocess::get_NameOnly(LONG Index, BSTR* Value) {
 // NewName is the bare name of the file saving wrote, kept as the page's own
 // wide text: it needs no conversion, whatever the setting.
 HRESULT Tprocess::get_NewName(LONG Index, BSTR* Value) {
-  return TextMember(Value, [&] { return ToBstr(std::wstring_view(FileItem(Index).NewName)); });
+  return TextMember(Value, [&] { return ToBstr(NewName(FileItem(Index))); });
 }
 
 HRESULT Tprocess::get_FileSize(LONG Index, LONG* Value) {
   if (!Value) return E_POINTER;
-  return Guard([&] { *Value = static_cast<LONG>(FileItem(Index).Data->Size()); });
+  return Guard([&] { *Value = static_cast<LONG>(FileBytes(FileItem(Index)).size()); });
 }
 
 // A new array on every call: one allocation, one copy of the item's bytes.
@@ -107,8 +107,8 @@ HRESULT Tprocess::get_FileData(LONG Index, VARIANT* Value) {
   if (!Value) return E_POINTER;
   VariantInit(Value);
   return Guard([&] {
-    TMemoryStream& data = *FileItem(Index).Data;
-    const auto size = static_cast<ULONG>(data.Size());
+    const std::span<const uint8_t> data = FileBytes(FileItem(Index));
+    const auto size = static_cast<ULONG>(data.size());
     SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 1, size);
     if (!array) throw EVariantArrayCreateError("Error creating variant array");
     {
@@ -117,8 +117,7 @@ HRESULT Tprocess::get_FileData(LONG Index, VARIANT* Value) {
         SafeArrayDestroy(array);
         throw EVariantArrayCreateError("Error creating variant array");
       }
-      data.SetPosition(0);
-      data.Read(lock.Data(), data.Size());
+      std::memcpy(lock.Data(), data.data(), data.size());
     }
     Value->vt = VT_ARRAY | VT_UI1;
     Value->parray = array;

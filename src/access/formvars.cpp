@@ -1,7 +1,8 @@
-// Form variables: views on FVars (name=value lines) and FTagNames.
+// Form variables: views on FVars (name=value lines), and the files' tag names.
 
 #include <climits>
 
+#include "../engine/collation.h"
 #include "../engine/process.h"
 #include "../server/ansitext.h"
 
@@ -27,13 +28,12 @@ bool SameWideText(std::wstring_view a, std::wstring_view b) {
                         b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
 }
 
-// The first line of list whose text (as `part` gives it), decoded from
-// codePage, equals wanted; -1 when none does.
-int32_t FirstNamed(const TStringList& list, BSTR wanted, UINT codePage,
-                   std::string_view (TStringList::*part)(int32_t) const) {
+// The first line of list whose name, decoded from codePage, equals wanted;
+// -1 when none does.
+int32_t FirstNamed(const TStringList& list, BSTR wanted, UINT codePage) {
   const std::wstring_view name(wanted ? wanted : L"", wanted ? SysStringLen(wanted) : 0);
   for (int32_t i = 0; i < list.Count(); ++i)
-    if (SameWideText(ToWideString((list.*part)(i), codePage), name)) return i;
+    if (SameWideText(ToWideString(list.Names(i), codePage), name)) return i;
   return -1;
 }
 
@@ -54,7 +54,7 @@ HRESULT Tprocess::get_VarCount(LONG* Value) {
 HRESULT Tprocess::get_Value(BSTR VarName, BSTR* Value) {
   return TextMember(Value, [&]() -> BSTR {
     if (FCodePage != CP_ACP) {
-      const int32_t line = FirstNamed(*FVars, VarName, FCodePage, &TStringList::Names);
+      const int32_t line = FirstNamed(*FVars, VarName, FCodePage);
       return line < 0 ? nullptr : BodyText(FVars->Values(FVars->Names(line)));
     }
     const std::string wanted = AsciiFold(ToAnsi(VarName));
@@ -81,12 +81,22 @@ HRESULT Tprocess::get_VarName(LONG Index, BSTR* Value) {
   });
 }
 
+// The first file item whose part's name equals TagName ignoring case: by the
+// list comparison under the default setting, else as Value compares names.
 HRESULT Tprocess::get_TagNameIndex(BSTR TagName, LONG* Value) {
   if (!Value) return E_POINTER;
   return Guard([&] {
-    *Value = FCodePage == CP_ACP
-                 ? FTagNames->IndexOf(ToAnsi(TagName))
-                 : FirstNamed(*FTagNames, TagName, FCodePage, &TStringList::Strings);
+    *Value = -1;
+    const std::string ansi = FCodePage == CP_ACP ? ToAnsi(TagName) : std::string();
+    const std::wstring_view wide(TagName ? TagName : L"", TagName ? SysStringLen(TagName) : 0);
+    for (int32_t i = 0; i < FFileCount; ++i) {
+      const std::string tag = FileText(static_cast<size_t>(i)).TagName;
+      if (FCodePage == CP_ACP ? SameText(tag, ansi)
+                              : SameWideText(ToWideString(tag, FCodePage), wide)) {
+        *Value = i;
+        return;
+      }
+    }
   });
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -148,6 +149,165 @@ struct PartHead {
   std::string contentType;  // files only
 };
 
+// Reads header blocks: what a part's header lines say of it, and where its
+// content or value begins. Depends on nothing but the body's bytes, so a
+// file item's names and type can be read again from its block at any time.
+class HeaderBlockReader {
+ public:
+  HeaderBlockReader(const uint8_t* data, int64_t size) : size_(size), lines_(data, size) {}
+
+  // Reads the part's header lines at cursor and classifies the part. The
+  // three fixed header lines come first; a body that ends within them drops
+  // the part. Afterwards cursor stands where the file content or the rest of
+  // the form value begins; a form field's value holds its first line.
+  // Returns false when the part is dropped.
+  bool Read(int64_t& cursor, PartHead& head, std::string& value) {
+    cursor_ = cursor;
+    const bool kept = ReadBlock(head, value);
+    cursor = cursor_;
+    return kept;
+  }
+
+ private:
+  bool ReadBlock(PartHead& head, std::string& value) {
+    std::string &h1 = h1_, &h2 = h2_, &h3 = h3_;
+    ReadFixedLine(h1);
+    const int64_t line2 = cursor_;
+    ReadFixedLine(h2);
+    const int64_t line3 = cursor_;
+    ReadFixedLine(h3);
+    if (cursor_ >= size_) return false;
+    const size_t typeAt = h2.find(kContentType);
+    if (typeAt != std::string::npos) {
+      ClassifyTyped(h1, h2, h3, typeAt, head);
+      return true;
+    }
+    // Header line 2 is not the Content-Type line that browsers write: the
+    // block is read by header name, when its empty line can be found.
+    const int64_t blockEnd = h2.empty() ? line2 : h3.empty() ? line3 : NextEmptyLine(cursor_);
+    if (blockEnd < 0) {
+      ClassifyField(h1, h3, head, value);
+      return true;
+    }
+    if (h2.empty()) {
+      ClassifyOneLineBlock(h1, line3, h3, head, value);
+      return true;
+    }
+    return ClassifyByName(h1, line2, blockEnd, head, value);
+  }
+
+  void ReadFixedLine(std::string& text) {
+    const int64_t length = lines_.Length(cursor_);
+    lines_.Text(cursor_, length, text);
+    cursor_ += length;
+  }
+
+  // Header line 2 holds "Content-Type:": a file part, whether or not it has
+  // a file name. Further header lines follow a non-empty line 3, up to the
+  // first empty one.
+  void ClassifyTyped(const std::string& h1, const std::string& h2, const std::string& h3,
+                     size_t typeAt, PartHead& head) {
+    head.names = ReadDisposition(h1);
+    head.isFile = true;
+    head.contentType = TypeFrom(h2, typeAt);
+    if (h3.empty()) return;
+    while (cursor_ < size_) {
+      const int64_t length = lines_.Length(cursor_);
+      const bool empty = lines_.TextEmpty(cursor_, length);
+      cursor_ += length;
+      if (empty) break;
+    }
+  }
+
+  // A form field as the fixed header lines give it: named by line 1, its
+  // value starting with line 3.
+  static void ClassifyField(const std::string& h1, const std::string& h3, PartHead& head,
+                            std::string& value) {
+    head.names = ReadDisposition(h1);
+    value = h3;
+  }
+
+  // A block of line 1 alone (line 2 is empty), as browsers send a form
+  // field: the names come from line 1, whatever it is called, and so does
+  // the type when line 1 is the Content-Type line. A file name, or that type,
+  // makes it a file whose content starts at line 3; otherwise it is a form
+  // field whose value starts with line 3.
+  void ClassifyOneLineBlock(const std::string& h1, int64_t line3, const std::string& h3,
+                            PartHead& head, std::string& value) {
+    head.names = ReadDisposition(h1);
+    const bool typed = head.names.fileMarker && HasHeaderName(h1, kTypeHeader);
+    if (head.names.fileMarker && (!head.names.fileName.empty() || typed)) {
+      head.isFile = true;
+      if (typed) head.contentType = TypeFrom(h1, 0);
+      cursor_ = line3;
+      return;
+    }
+    value = h3;
+  }
+
+  // The header block runs from line 1 (text h1) to the empty line at
+  // blockEnd, line 2 included. Its first Content-Disposition line names the
+  // part (line 1 when it has none), its first Content-Type line types it.
+  // Content and value start after the empty line.
+  bool ClassifyByName(const std::string& h1, int64_t line2, int64_t blockEnd, PartHead& head,
+                      std::string& value) {
+    std::string line, disposition, type;
+    bool haveDisposition = HasHeaderName(h1, kDispositionHeader);
+    bool haveType = !haveDisposition && HasHeaderName(h1, kTypeHeader);
+    if (haveType) type = h1;
+    for (int64_t at = line2; at < blockEnd && !(haveDisposition && haveType);) {
+      const int64_t length = lines_.Length(at);
+      lines_.Text(at, length, line);
+      if (!haveDisposition && HasHeaderName(line, kDispositionHeader)) {
+        disposition = line;
+        haveDisposition = true;
+      } else if (!haveType && HasHeaderName(line, kTypeHeader)) {
+        type = line;
+        haveType = true;
+      }
+      at += length;
+    }
+    head.names = ReadDisposition(disposition.empty() ? h1 : disposition);
+    cursor_ = blockEnd + lines_.Length(blockEnd);
+    if (head.names.fileMarker && (!head.names.fileName.empty() || haveType)) {
+      head.isFile = true;
+      if (haveType) head.contentType = TypeFrom(type, 0);
+      return true;
+    }
+    // The value's first line follows the block's empty line, as line 3
+    // follows line 2 in a part without extra headers.
+    ReadFixedLine(value);
+    return cursor_ < size_;
+  }
+
+  // The offset of the first empty line at or after from, or -1 when the body
+  // ends first. Remembers its last answer, so that a body of many parts
+  // whose header blocks never end is still scanned once.
+  int64_t NextEmptyLine(int64_t from) {
+    if (from >= emptyFrom_ && (emptyAt_ < 0 || from <= emptyAt_)) return emptyAt_;
+    emptyFrom_ = from;
+    emptyAt_ = -1;
+    for (int64_t at = from; at < size_;) {
+      const int64_t length = lines_.Length(at);
+      if (lines_.TextEmpty(at, length)) {
+        emptyAt_ = at;
+        break;
+      }
+      at += length;
+    }
+    return emptyAt_;
+  }
+
+  const int64_t size_;
+  const LineScanner lines_;
+  int64_t cursor_ = 0;
+  // Kept from block to block, so that their room is reused.
+  std::string h1_, h2_, h3_;
+  // NextEmptyLine's last question and answer; nothing asked yet.
+  int64_t emptyFrom_ = INT64_MAX;
+  int64_t emptyAt_ = -1;
+};
+
 // Walks one body. The cursor only moves forward; every step below reads from
 // it and leaves it where the next step begins.
 class BodyParser {
@@ -158,9 +318,13 @@ class BodyParser {
         data_(body.Memory()),
         size_(body.Size()),
         lines_(data_, size_),
+        headers_(data_, size_),
         probe_(probe) {}
 
   void Run() {
+    // Items keep their places in the body as 32-bit offsets.
+    if (size_ > int64_t{UINT32_MAX}) throw std::length_error("body too large");
+    state_.FParsedBody = &body_;
     int64_t length = 0;
     ReadLine(body_, 0, delimiter_, length);
     // A body that starts with an empty line has no usable delimiter: every
@@ -187,160 +351,21 @@ class BodyParser {
 
   void ReadPart() {
     PartHead head;
-    if (!ReadHeaderBlock(head)) return;
+    const int64_t headAt = cursor_;
+    const bool kept = headers_.Read(cursor_, head, value_);
+    if (cursor_ >= size_) lastPass_ = true;
+    if (!kept) return;
     // The name's index slot is fetched while the part's content is read.
     const TStringList::TNameKey key = head.names.fileName.empty()
                                           ? state_.FVars->PrepareName(head.names.name)
                                           : TStringList::TNameKey{};
     if (head.isFile) {
-      ReadFileContent(head);
+      ReadFileContent(headAt);
       value_.clear();
     } else {
       ReadFormValue();
     }
     StoreVariable(head.names, value_, key);
-  }
-
-  // --- The header block.
-
-  // Reads the part's header lines and classifies the part. The three fixed
-  // header lines come first; a body that ends within them drops the part.
-  // Afterwards the cursor stands where the file content or the rest of the
-  // form value begins; a form field's value holds its first line. Returns
-  // false when the part is dropped.
-  bool ReadHeaderBlock(PartHead& head) {
-    std::string &h1 = h1_, &h2 = h2_, &h3 = h3_;
-    ReadFixedLine(h1);
-    const int64_t line2 = cursor_;
-    ReadFixedLine(h2);
-    const int64_t line3 = cursor_;
-    ReadFixedLine(h3);
-    if (cursor_ >= size_) {
-      lastPass_ = true;
-      return false;
-    }
-    const size_t typeAt = h2.find(kContentType);
-    if (typeAt != std::string::npos) {
-      ClassifyTyped(h1, h2, h3, typeAt, head);
-      return true;
-    }
-    // Header line 2 is not the Content-Type line that browsers write: the
-    // block is read by header name, when its empty line can be found.
-    const int64_t blockEnd = h2.empty() ? line2 : h3.empty() ? line3 : NextEmptyLine(cursor_);
-    if (blockEnd < 0) {
-      ClassifyField(h1, h3, head);
-      return true;
-    }
-    if (h2.empty()) {
-      ClassifyOneLineBlock(h1, line3, h3, head);
-      return true;
-    }
-    return ClassifyByName(h1, line2, blockEnd, head);
-  }
-
-  void ReadFixedLine(std::string& text) {
-    const int64_t length = lines_.Length(cursor_);
-    lines_.Text(cursor_, length, text);
-    cursor_ += length;
-  }
-
-  // Header line 2 holds "Content-Type:": a file part, whether or not it has
-  // a file name. Further header lines follow a non-empty line 3, up to the
-  // first empty one.
-  void ClassifyTyped(const std::string& h1, const std::string& h2, const std::string& h3,
-                     size_t typeAt, PartHead& head) {
-    head.names = ReadDisposition(h1);
-    head.isFile = true;
-    head.contentType = TypeFrom(h2, typeAt);
-    if (h3.empty()) return;
-    for (;;) {
-      const int64_t length = lines_.Length(cursor_);
-      const bool empty = lines_.TextEmpty(cursor_, length);
-      Advance(length);
-      if (empty) break;
-    }
-  }
-
-  // A form field as the fixed header lines give it: named by line 1, its
-  // value starting with line 3.
-  void ClassifyField(const std::string& h1, const std::string& h3, PartHead& head) {
-    head.names = ReadDisposition(h1);
-    value_ = h3;
-  }
-
-  // A block of line 1 alone (line 2 is empty), as browsers send a form
-  // field: the names come from line 1, whatever it is called, and so does
-  // the type when line 1 is the Content-Type line. A file name, or that type,
-  // makes it a file whose content starts at line 3; otherwise it is a form
-  // field whose value starts with line 3.
-  void ClassifyOneLineBlock(const std::string& h1, int64_t line3, const std::string& h3,
-                            PartHead& head) {
-    head.names = ReadDisposition(h1);
-    const bool typed = head.names.fileMarker && HasHeaderName(h1, kTypeHeader);
-    if (head.names.fileMarker && (!head.names.fileName.empty() || typed)) {
-      head.isFile = true;
-      if (typed) head.contentType = TypeFrom(h1, 0);
-      cursor_ = line3;
-      return;
-    }
-    value_ = h3;
-  }
-
-  // The header block runs from line 1 (text h1) to the empty line at
-  // blockEnd, line 2 included. Its first Content-Disposition line names the
-  // part (line 1 when it has none), its first Content-Type line types it.
-  // Content and value start after the empty line.
-  bool ClassifyByName(const std::string& h1, int64_t line2, int64_t blockEnd, PartHead& head) {
-    std::string line, disposition, type;
-    bool haveDisposition = HasHeaderName(h1, kDispositionHeader);
-    bool haveType = !haveDisposition && HasHeaderName(h1, kTypeHeader);
-    if (haveType) type = h1;
-    for (int64_t at = line2; at < blockEnd && !(haveDisposition && haveType);) {
-      const int64_t length = lines_.Length(at);
-      lines_.Text(at, length, line);
-      if (!haveDisposition && HasHeaderName(line, kDispositionHeader)) {
-        disposition = line;
-        haveDisposition = true;
-      } else if (!haveType && HasHeaderName(line, kTypeHeader)) {
-        type = line;
-        haveType = true;
-      }
-      at += length;
-    }
-    head.names = ReadDisposition(disposition.empty() ? h1 : disposition);
-    cursor_ = blockEnd + lines_.Length(blockEnd);
-    if (head.names.fileMarker && (!head.names.fileName.empty() || haveType)) {
-      head.isFile = true;
-      if (haveType) head.contentType = TypeFrom(type, 0);
-      if (cursor_ >= size_) lastPass_ = true;
-      return true;
-    }
-    // The value's first line follows the block's empty line, as line 3
-    // follows line 2 in a part without extra headers.
-    ReadFixedLine(value_);
-    if (cursor_ >= size_) {
-      lastPass_ = true;
-      return false;
-    }
-    return true;
-  }
-
-  // The offset of the first empty line at or after from, or -1 when the body
-  // ends first. Remembers its last answer, so that a body of many parts
-  // whose header blocks never end is still scanned once.
-  int64_t NextEmptyLine(int64_t from) {
-    if (from >= emptyFrom_ && (emptyAt_ < 0 || from <= emptyAt_)) return emptyAt_;
-    emptyFrom_ = from;
-    emptyAt_ = -1;
-    for (int64_t at = from; at < size_;) {
-      const int64_t length = lines_.Length(at);
-      if (lines_.TextEmpty(at, length)) {
-        emptyAt_ = at;
-        break;
-      }
-      at += length;
-    }
-    return emptyAt_;
   }
 
   // --- File content.
@@ -349,7 +374,7 @@ class BodyParser {
   // content before the CR LF that closes it has at least one byte, and the
   // cursor moves to that CR LF's LF. Not found: the status says so and the
   // cursor stays at the content's start.
-  void ReadFileContent(PartHead& head) {
+  void ReadFileContent(int64_t headAt) {
     const int64_t contentStart = cursor_;
     // The boundary must end before the body's last byte to count.
     const int64_t match = FindDelimiter(data_, contentStart, size_ - 1, delimiter_);
@@ -360,29 +385,13 @@ class BodyParser {
     state_.FStatus = 0;
     const int64_t endOffset = match - 1;
     const int64_t fileSize = endOffset - contentStart - 1;
-    if (fileSize >= 1) StoreFile(head, contentStart, fileSize);
+    if (fileSize >= 1) StoreFile(headAt, contentStart, fileSize);
     cursor_ = endOffset;
   }
 
-  void StoreFile(PartHead& head, int64_t contentStart, int64_t fileSize) {
-    TFileRecord item;
-    item.LocalName = head.names.fileName;
-    item.Data.reset(TMemoryStream::CreateView(data_ + contentStart, fileSize));
-    item.Data->SetPosition(fileSize);
-    item.ContentType = std::move(head.contentType);
-    item.FileName = ExtractFileName(item.LocalName, Separators::WindowsAndSlash);
-    const std::string_view ext = ExtractFileExt(item.FileName, Separators::WindowsAndSlash);
-    if (ext.size() > 1) item.Extension = ext.substr(1);
-    item.NameOnly = item.Extension.empty()
-                        ? item.FileName
-                        : item.FileName.substr(0, ext.data() - item.FileName.data());
-    state_.FFiles.push_back(std::move(item));
-    try {
-      state_.FTagNames->Add(head.names.name);
-    } catch (...) {
-      state_.FFiles.pop_back();  // an item and its tag name come together or not at all
-      throw;
-    }
+  void StoreFile(int64_t headAt, int64_t contentStart, int64_t fileSize) {
+    state_.FFiles.push_back({static_cast<uint32_t>(headAt), static_cast<uint32_t>(contentStart),
+                             static_cast<uint32_t>(fileSize)});
     ++state_.FFileCount;
   }
 
@@ -465,16 +474,14 @@ class BodyParser {
   const uint8_t* const data_;
   const int64_t size_;
   const LineScanner lines_;
+  HeaderBlockReader headers_;
   IClientProbe& probe_;
   std::string delimiter_;
   std::string closing_;
-  // Kept from part to part, so that their room is reused.
-  std::string h1_, h2_, h3_, value_;
+  // Kept from part to part, so that its room is reused.
+  std::string value_;
   int64_t cursor_ = 0;
   bool lastPass_ = false;
-  // NextEmptyLine's last question and answer; nothing asked yet.
-  int64_t emptyFrom_ = INT64_MAX;
-  int64_t emptyAt_ = -1;
 };
 
 }  // namespace
@@ -491,6 +498,26 @@ void ReadLine(TMemoryStream& stream, int64_t start, std::string& text, int64_t& 
 
 void TUploadState::ParseBody(TMemoryStream& body, IClientProbe& probe) {
   BodyParser(*this, body, probe).Run();
+}
+
+TFileText TUploadState::FileText(size_t index) const {
+  const TFileRecord& item = FFiles[index];
+  HeaderBlockReader headers(FParsedBody->Memory(), FParsedBody->Size());
+  int64_t cursor = item.HeadAt;
+  PartHead head;
+  std::string unused;
+  headers.Read(cursor, head, unused);
+  TFileText text;
+  text.TagName = std::move(head.names.name);
+  text.LocalName = std::move(head.names.fileName);
+  text.ContentType = std::move(head.contentType);
+  text.FileName = ExtractFileName(text.LocalName, Separators::WindowsAndSlash);
+  const std::string_view ext = ExtractFileExt(text.FileName, Separators::WindowsAndSlash);
+  if (ext.size() > 1) text.Extension = ext.substr(1);
+  text.NameOnly = text.Extension.empty()
+                      ? text.FileName
+                      : text.FileName.substr(0, ext.data() - text.FileName.data());
+  return text;
 }
 
 }  // namespace kvp

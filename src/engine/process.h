@@ -82,8 +82,8 @@ class Tprocess : public TASPMTSObject, public TUploadState, private IClientProbe
     *result = nullptr;
     return Guard([&] { *result = work(); });
   }
-  // The file item at index, or EIndexError.
-  TFileRecord& FileItem(LONG index);
+  // The index of a file item, or EIndexError.
+  size_t FileItem(LONG index) const;
   // Text taken from the body, as a page reads it: decoded from the CodePage
   // setting's code page.
   BSTR BodyText(std::string_view text) const;

@@ -12,13 +12,15 @@ namespace kvp {
 
 namespace {
 
-// Text blocks grow from 1 KiB to 256 KiB (a cached size); a line needing a
-// sizeable share of one gets a block of its own, so a big value never
-// strands the rest of a block.
+// Shared text blocks grow from 1 KiB to 256 KiB (a cached size); a line
+// needing a sizeable share of one gets a block of its own, so a big value
+// never strands the rest of a block.
 constexpr size_t kMaxBlock = TBlock::kPooledMin;
-constexpr size_t kOwnBlock = 16 * 1024;
+constexpr size_t kOwnBlockAt = 16 * 1024;
 constexpr size_t kHeader = sizeof(uint32_t);
 constexpr size_t kMaxLine = std::numeric_limits<uint32_t>::max() - kHeader;
+constexpr int kFirstLevel = 6;  // 64 buckets to begin with
+constexpr uint32_t kOffsetMask = (uint32_t{1} << 18) - 1;
 
 uint32_t Hash32(std::string_view name) {
   const uint64_t h = MatchHash(name);
@@ -47,64 +49,52 @@ void SetRoom(char* text, size_t room) {
 
 const TStringList::Line& TStringList::At(int32_t index) const {
   if (index < 0 || index >= Count()) throw std::out_of_range("TStringList index out of range");
-  return Slot(static_cast<size_t>(index));
+  return lines_[static_cast<size_t>(index)];
 }
 
 TStringList::Line& TStringList::At(int32_t index) {
   if (index < 0 || index >= Count()) throw std::out_of_range("TStringList index out of range");
-  return Slot(static_cast<size_t>(index));
+  return lines_[static_cast<size_t>(index)];
 }
 
-TStringList::Line& TStringList::NewLine() {
-  if (count_ >= static_cast<size_t>(INT32_MAX)) throw std::length_error("TStringList too long");
-  if (count_ < kPageLines) {
-    head_.emplace_back();
-  } else if ((count_ & (kPageLines - 1)) == 0) {
-    pages_.emplace_back(kPageLines * sizeof(Line));
-  }
-  Line& line = Slot(count_);
-  line = Line{};
-  ++count_;
-  return line;
+char* TStringList::TextAt(Ref ref) const noexcept {
+  if (ref & kOwnBlock) return static_cast<char*>(own_[ref & (kRoomed - 1)].Data()) + kHeader;
+  return static_cast<char*>(shared_[(ref & (kRoomed - 1)) >> kOffsetBits].Data()) +
+         (ref & kOffsetMask);
 }
 
-uint32_t TStringList::RoomOf(const Line& line) noexcept {
-  if (!line.text) return 0;
+uint32_t TStringList::RoomOf(const Line& line) const noexcept {
+  if (!(line.ref & (kOwnBlock | kRoomed))) return line.length;
   uint32_t room;
-  std::memcpy(&room, line.text - kHeader, kHeader);
+  std::memcpy(&room, TextAt(line.ref) - kHeader, kHeader);
   return room;
 }
 
-int32_t TStringList::EqOf(const Line& line) noexcept {
-  if (line.length == 0) return -1;
-  const void* eq = std::memchr(line.text, '=', line.length);
-  return eq ? static_cast<int32_t>(static_cast<const char*>(eq) - line.text) : -1;
-}
-
-std::string_view TStringList::NameOf(const Line& line) noexcept {
-  const int32_t eq = EqOf(line);
-  return eq < 0 ? std::string_view() : std::string_view(line.text, static_cast<size_t>(eq));
-}
-
-char* TStringList::Allocate(size_t n) {
-  n += kHeader;
-  char* at;
-  if (n <= room_) {
-    at = free_;
-    free_ += n;
-    room_ -= n;
-  } else if (n >= kOwnBlock) {
-    blocks_.emplace_back(n);
-    at = static_cast<char*>(blocks_.back().Data());
-  } else {
-    const size_t size = std::max(nextBlock_, n);
-    blocks_.emplace_back(size);
-    nextBlock_ = std::min(nextBlock_ * 2, kMaxBlock);
-    at = static_cast<char*>(blocks_.back().Data());
-    free_ = at + n;
-    room_ = size - n;
+TStringList::Ref TStringList::Allocate(size_t n, bool roomed) {
+  if (n >= kOwnBlockAt) {
+    if (own_.size() >= kRoomed) throw std::length_error("TStringList too large");
+    own_.emplace_back(n + kHeader);
+    SetRoom(static_cast<char*>(own_.back().Data()) + kHeader, n);
+    return kOwnBlock | static_cast<Ref>(own_.size() - 1);
   }
-  return at + kHeader;
+  const size_t need = n + (roomed ? kHeader : 0);
+  if (shared_.empty() || need > room_) {
+    // The block number must fit the reference beside its offset.
+    if (shared_.size() >= (kRoomed >> kOffsetBits))
+      throw std::length_error("TStringList too large");
+    const size_t size = std::max(nextBlock_, need);
+    shared_.emplace_back(size);
+    nextBlock_ = std::min(nextBlock_ * 2, kMaxBlock);
+    freeAt_ = 0;
+    room_ = static_cast<uint32_t>(size);
+  }
+  const uint32_t offset = freeAt_ + (roomed ? static_cast<uint32_t>(kHeader) : 0);
+  freeAt_ += static_cast<uint32_t>(need);
+  room_ -= static_cast<uint32_t>(need);
+  const Ref ref = static_cast<Ref>((shared_.size() - 1) << kOffsetBits) | offset;
+  if (!roomed) return ref;
+  SetRoom(TextAt(ref), n);
+  return ref | kRoomed;
 }
 
 void TStringList::Store(Line& line, std::string_view a, std::string_view b, std::string_view c,
@@ -112,24 +102,43 @@ void TStringList::Store(Line& line, std::string_view a, std::string_view b, std:
   const size_t total = a.size() + b.size() + c.size() + d.size();
   if (total > kMaxLine) throw std::length_error("TStringList line too long");
   const uint32_t room = RoomOf(line);
-  char* at = line.text;
-  const bool aliased = Overlaps(a, line.text, room) || Overlaps(b, line.text, room) ||
-                       Overlaps(c, line.text, room) || Overlaps(d, line.text, room);
-  if (!at || total > room || aliased) {
-    // The old room stays allocated, so pieces that point into it stay valid.
+  char* at = room == 0 ? nullptr : TextAt(line.ref);
+  const bool aliased = Overlaps(a, at, room) || Overlaps(b, at, room) || Overlaps(c, at, room) ||
+                       Overlaps(d, at, room);
+  if (total > room || aliased) {
+    // A line's first text gets exactly its room; a line that grows gets
+    // twice its old room. The old room stays allocated, so pieces that point
+    // into it stay valid.
     const size_t wanted = room == 0 ? total : std::max(total, std::min(kMaxLine, size_t{room} * 2));
-    at = Allocate(wanted);
-    SetRoom(at, wanted);
+    const Ref ref = Allocate(wanted, room != 0);
+    line.ref = ref;
+    at = TextAt(ref);
+  }
+  if (total == 0) {
+    line.length = 0;
+    return;
   }
   char* end = CopyTo(CopyTo(CopyTo(CopyTo(at, a), b), c), d);
-  line.text = at;
   line.length = static_cast<uint32_t>(end - at);
 }
 
+int32_t TStringList::EqOf(std::string_view text) noexcept {
+  const size_t eq = text.find('=');
+  return eq == std::string_view::npos ? -1 : static_cast<int32_t>(eq);
+}
+
+std::string_view TStringList::NameOf(const Line& line) const noexcept {
+  const std::string_view text = TextOf(line);
+  const int32_t eq = EqOf(text);
+  return eq < 0 ? std::string_view() : text.substr(0, static_cast<size_t>(eq));
+}
+
 int32_t TStringList::Append(std::string_view a, std::string_view b, std::string_view c) {
+  if (lines_.size() >= static_cast<size_t>(INT32_MAX))
+    throw std::length_error("TStringList too long");
   Line line;
   Store(line, a, b, c);  // may throw: nothing is appended then
-  NewLine() = line;
+  lines_.push_back(line);
   return Count() - 1;
 }
 
@@ -142,73 +151,86 @@ int32_t TStringList::Add(std::string_view text) {
 }
 
 int32_t TStringList::AppendIndexed(std::string_view a, std::string_view b, std::string_view c) {
-  if (indexed_) ReserveSlot();
   const int32_t index = Append(a, b, c);
   if (indexed_) {
-    const Line& line = Slot(static_cast<size_t>(index));
-    if (EqOf(line) >= 0) IndexLine(index, Hash32(NameOf(line)));
+    const Line& line = lines_[static_cast<size_t>(index)];
+    const std::string_view text = TextOf(line);
+    if (EqOf(text) >= 0) {
+      const std::string_view name = NameOf(line);
+      const uint32_t hash = Hash32(name);
+      // Only the first line of a name is indexed.
+      if (Probe(name, hash) < 0) IndexLine(index, hash);
+    }
   }
   return index;
 }
 
+size_t TStringList::BucketOf(uint32_t hash) const noexcept {
+  const size_t mask = (size_t{1} << level_) - 1;
+  const size_t bucket = hash & mask;
+  return bucket < split_ ? hash & ((mask << 1) | 1) : bucket;
+}
+
 void TStringList::IndexLine(int32_t index, uint32_t hash) {
-  Entry* slots = Slots();
-  const size_t mask = slotCount_ - 1;
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    if (slots[i].line < 0) {
-      slots[i] = {hash, index};
-      ++used_;
-      return;
-    }
-    // Only the first line of a name is indexed.
-    if (slots[i].hash == hash && SameText(NameOf(Slot(static_cast<size_t>(slots[i].line))),
-                                          NameOf(Slot(static_cast<size_t>(index)))))
-      return;
-  }
+  const size_t bucket = BucketOf(hash);
+  lines_[static_cast<size_t>(index)].next = buckets_[bucket];
+  buckets_[bucket] = index;
+  ++used_;
+  if (used_ > buckets_.size()) SplitBucket();
 }
 
 int32_t TStringList::Probe(std::string_view name, uint32_t hash) const {
-  if (slotCount_ == 0) return -1;
-  const Entry* slots = Slots();
-  const size_t mask = slotCount_ - 1;
-  for (size_t i = hash & mask; slots[i].line >= 0; i = (i + 1) & mask)
-    if (slots[i].hash == hash && SameText(NameOf(Slot(static_cast<size_t>(slots[i].line))), name))
-      return slots[i].line;
+  if (buckets_.size() == 0) return -1;
+  for (int32_t i = buckets_[BucketOf(hash)]; i >= 0; i = lines_[static_cast<size_t>(i)].next)
+    if (SameText(NameOf(lines_[static_cast<size_t>(i)]), name)) return i;
   return -1;
 }
 
-void TStringList::ReserveSlot() {
-  if ((used_ + 1) * 2 <= slotCount_) return;
-  const size_t count = slotCount_ == 0 ? 64 : slotCount_ * 2;
-  TBlock grown(count * sizeof(Entry));
-  auto* to = static_cast<Entry*>(grown.Data());
-  std::fill_n(to, count, Entry{0, -1});
-  const size_t mask = count - 1;
-  const Entry* from = Slots();
-  for (size_t s = 0; s < slotCount_; ++s) {
-    if (from[s].line < 0) continue;
-    size_t i = from[s].hash & mask;
-    while (to[i].line >= 0) i = (i + 1) & mask;
-    to[i] = from[s];
+void TStringList::SplitBucket() {
+  buckets_.push_back(-1);  // may throw: nothing has changed then
+  const size_t low = split_;
+  const size_t high = low + (size_t{1} << level_);
+  int32_t rest = buckets_[low];
+  buckets_[low] = -1;
+  const auto moveTo = [&](size_t bucket, int32_t i) {
+    Line& line = lines_[static_cast<size_t>(i)];
+    const int32_t next = line.next;
+    line.next = buckets_[bucket];
+    buckets_[bucket] = i;
+    return next;
+  };
+  try {
+    while (rest >= 0) {
+      const uint32_t hash = Hash32(NameOf(lines_[static_cast<size_t>(rest)]));
+      rest = moveTo((hash >> level_) & 1 ? high : low, rest);
+    }
+  } catch (...) {
+    // The chain goes back whole into its bucket; this round's split stays
+    // where it was.
+    for (int32_t i = buckets_[high]; i >= 0;) i = moveTo(low, i);
+    while (rest >= 0) rest = moveTo(low, rest);
+    buckets_.pop_back();
+    throw;
   }
-  slots_ = std::move(grown);
-  slotCount_ = count;
+  if (++split_ == size_t{1} << level_) {
+    ++level_;
+    split_ = 0;
+  }
 }
 
 void TStringList::RebuildIndex() {
-  size_t named = 0;
-  for (size_t i = 0; i < count_; ++i) named += EqOf(Slot(i)) >= 0;
-  size_t count = 64;
-  while ((named + 1) * 2 > count) count *= 2;
-  // Hashes are taken again, as a line rewritten by Put may have a new name.
-  TBlock fresh(count * sizeof(Entry));
-  std::fill_n(static_cast<Entry*>(fresh.Data()), count, Entry{0, -1});
-  slots_ = std::move(fresh);
-  slotCount_ = count;
+  buckets_.clear();
+  level_ = kFirstLevel;
+  split_ = 0;
   used_ = 0;
+  for (size_t i = 0; i < (size_t{1} << kFirstLevel); ++i) buckets_.push_back(-1);
+  // Hashes are taken again, as a line rewritten by Put may have a new name.
   for (int32_t i = 0; i < Count(); ++i) {
-    const Line& line = Slot(static_cast<size_t>(i));
-    if (EqOf(line) >= 0) IndexLine(i, Hash32(NameOf(line)));
+    const Line& line = lines_[static_cast<size_t>(i)];
+    if (EqOf(TextOf(line)) < 0) continue;
+    const std::string_view name = NameOf(line);
+    const uint32_t hash = Hash32(name);
+    if (Probe(name, hash) < 0) IndexLine(i, hash);
   }
 }
 
@@ -221,7 +243,7 @@ void TStringList::EnableNameIndex() {
 TStringList::TNameKey TStringList::PrepareName(std::string_view name) const {
   if (!indexed_ || name.find('=') != std::string_view::npos) return {};
   const uint32_t hash = Hash32(name);
-  if (slotCount_ != 0) __builtin_prefetch(Slots() + (hash & (slotCount_ - 1)));
+  __builtin_prefetch(&buckets_[BucketOf(hash)]);
   return {hash, true};
 }
 
@@ -238,7 +260,6 @@ int32_t TStringList::FindOrAdd(std::string_view name, std::string_view value, co
   const uint32_t hash = key.hashed ? key.hash : Hash32(name);
   const int32_t found = Probe(name, hash);
   if (found >= 0) return found;
-  ReserveSlot();
   IndexLine(Append(name, "=", value), hash);
   return -1;
 }
@@ -248,24 +269,23 @@ std::string_view TStringList::Names(int32_t index) const {
 }
 
 std::string_view TStringList::ValueFromIndex(int32_t index) const {
-  const Line& line = At(index);
-  const int32_t eq = EqOf(line);
-  if (eq < 0) return {};
-  return TextOf(line).substr(static_cast<size_t>(eq) + 1);
+  const std::string_view text = TextOf(At(index));
+  const int32_t eq = EqOf(text);
+  return eq < 0 ? std::string_view() : text.substr(static_cast<size_t>(eq) + 1);
 }
 
 int32_t TStringList::IndexOfName(std::string_view name) const {
   if (indexed_) return Probe(name, Hash32(name));
-  for (size_t i = 0; i < count_; ++i) {
-    const Line& line = Slot(i);
-    if (EqOf(line) >= 0 && SameText(NameOf(line), name)) return static_cast<int32_t>(i);
+  for (int32_t i = 0; i < Count(); ++i) {
+    const std::string_view text = TextOf(lines_[static_cast<size_t>(i)]);
+    if (EqOf(text) >= 0 && SameText(NameOf(lines_[static_cast<size_t>(i)]), name)) return i;
   }
   return -1;
 }
 
 int32_t TStringList::IndexOf(std::string_view text) const {
-  for (size_t i = 0; i < count_; ++i)
-    if (SameText(TextOf(Slot(i)), text)) return static_cast<int32_t>(i);
+  for (int32_t i = 0; i < Count(); ++i)
+    if (SameText(TextOf(lines_[static_cast<size_t>(i)]), text)) return i;
   return -1;
 }
 
@@ -291,29 +311,34 @@ void TStringList::Put(int32_t index, std::string_view text) {
 
 void TStringList::ExtendValue(int32_t index, std::string_view name, std::string_view suffix) {
   Line& line = At(index);
-  const int32_t eq = EqOf(line);
+  const std::string_view old = TextOf(line);
+  const int32_t eq = EqOf(old);
   uint32_t room = RoomOf(line);
-  if (eq >= 0 && static_cast<size_t>(eq) == name.size() && !Overlaps(suffix, line.text, room)) {
+  char* const at = room == 0 ? nullptr : TextAt(line.ref);
+  if (eq >= 0 && static_cast<size_t>(eq) == name.size() && !Overlaps(suffix, at, room)) {
     const size_t total = size_t{line.length} + suffix.size();
     // The text stored last can widen into the free room after it.
-    if (total > room && line.text + room == free_ && total - room <= room_ && total <= kMaxLine) {
-      const size_t extra = total - room;
-      free_ += extra;
+    const bool last = !(line.ref & kOwnBlock) &&
+                      ((line.ref & (kRoomed - 1)) >> kOffsetBits) == shared_.size() - 1 &&
+                      (line.ref & kOffsetMask) + room == freeAt_;
+    if (total > room && last && total - room <= room_ && total <= kMaxLine) {
+      const auto extra = static_cast<uint32_t>(total - room);
+      freeAt_ += extra;
       room_ -= extra;
       room = static_cast<uint32_t>(total);
-      SetRoom(line.text, room);
+      if (line.ref & kRoomed) SetRoom(at, room);
     }
     if (total <= room) {
       // The suffix lies outside the line; the name, if it lies inside, is
       // moved as a whole before anything else is written.
-      if (!name.empty()) std::memmove(line.text, name.data(), name.size());
-      if (!suffix.empty()) std::memcpy(line.text + line.length, suffix.data(), suffix.size());
+      if (!name.empty()) std::memmove(at, name.data(), name.size());
+      if (!suffix.empty()) std::memcpy(at + line.length, suffix.data(), suffix.size());
       line.length = static_cast<uint32_t>(total);
       return;
     }
   }
   const std::string_view value =
-      eq < 0 ? std::string_view() : TextOf(line).substr(static_cast<size_t>(eq) + 1);
+      eq < 0 ? std::string_view() : old.substr(static_cast<size_t>(eq) + 1);
   Store(line, name, "=", value, suffix);
 }
 

@@ -5,12 +5,14 @@
 //
 // Lines live in a few large blocks owned by the list instead of one heap
 // block each: a body of 100,000 small form fields costs a handful of
-// allocations, not 100,000. Nothing in a block is freed before the list is;
-// a line that outgrows its room moves to new room with twice the space, so
-// repeated growth of one line costs linear time overall.
+// allocations, not 100,000. A line costs its text and 12 bytes: its record
+// refers to its text by a 32-bit reference, and a line that never grew has
+// exactly the room of its text. Nothing in a block is freed before the list
+// is; a line that outgrows its room moves to new room with twice the space
+// (noted in 4 bytes before its text), so repeated growth of one line costs
+// linear time overall.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "blockpool.h"
+#include "pagedarray.h"
 
 namespace kvp {
 
@@ -27,7 +30,7 @@ class TStringList {
   TStringList(const TStringList&) = delete;
   TStringList& operator=(const TStringList&) = delete;
 
-  int32_t Count() const noexcept { return static_cast<int32_t>(count_); }
+  int32_t Count() const noexcept { return static_cast<int32_t>(lines_.size()); }
   // Line index as it stands; valid until the list changes that line or dies.
   std::string_view Strings(int32_t index) const;
 
@@ -71,68 +74,64 @@ class TStringList {
   void EnableNameIndex();
 
  private:
-  // The room reserved for a line's text is kept in the 4 bytes just before
-  // the text.
+  // Where a line's text lies: in a shared text block (block number and
+  // offset) or, for a long line, at the start of a block of its own; and
+  // whether a room count precedes it.
+  using Ref = uint32_t;
+  static constexpr Ref kOwnBlock = Ref{1} << 31;
+  static constexpr Ref kRoomed = Ref{1} << 30;
+  static constexpr int kOffsetBits = 18;  // shared blocks are at most 256 KiB
   struct Line {
-    char* text = nullptr;
+    Ref ref = 0;
     uint32_t length = 0;
+    int32_t next = -1;  // the next line in its name bucket
   };
-  // A page of records is one cached block: 16384 lines on x64, 32768 on x86.
-  static constexpr size_t kPageLines = TBlock::kPooledMin / sizeof(Line);
-  static constexpr int kPageShift = std::countr_zero(kPageLines);
-  static_assert(std::has_single_bit(kPageLines));
 
   const Line& At(int32_t index) const;
   Line& At(int32_t index);
-  Line& Slot(size_t index) noexcept {
-    return index < kPageLines
-               ? head_[index]
-               : static_cast<Line*>(
-                     pages_[(index >> kPageShift) - 1].Data())[index & (kPageLines - 1)];
+  char* TextAt(Ref ref) const noexcept;
+  std::string_view TextOf(const Line& line) const noexcept {
+    return line.length == 0 ? std::string_view() : std::string_view(TextAt(line.ref), line.length);
   }
-  const Line& Slot(size_t index) const noexcept {
-    return const_cast<TStringList*>(this)->Slot(index);
-  }
-  Line& NewLine();
-  // Room for n bytes of text after a 4-byte room count; stays put until the
-  // list dies.
-  char* Allocate(size_t n);
-  static uint32_t RoomOf(const Line& line) noexcept;
+  // The bytes a line's text may fill in place.
+  uint32_t RoomOf(const Line& line) const noexcept;
+  // Room for n bytes of text, with a room count before it when roomed;
+  // stays put until the list dies.
+  Ref Allocate(size_t n, bool roomed);
   // Writes the joined pieces as the line's new text: in place when they fit
-  // its room, else in new room of at least twice the old.
+  // its room, else in new room (twice the old, at least).
   void Store(Line& line, std::string_view a, std::string_view b = {}, std::string_view c = {},
              std::string_view d = {});
-  static std::string_view TextOf(const Line& line) noexcept { return {line.text, line.length}; }
-  static int32_t EqOf(const Line& line) noexcept;
-  static std::string_view NameOf(const Line& line) noexcept;
+  static int32_t EqOf(std::string_view text) noexcept;
+  std::string_view NameOf(const Line& line) const noexcept;
   int32_t Append(std::string_view a, std::string_view b = {}, std::string_view c = {});
   // Append, and the new line into the index when it is kept.
   int32_t AppendIndexed(std::string_view a, std::string_view b = {}, std::string_view c = {});
+
+  // The name index: linear hashing over chains of lines. Buckets are added
+  // one at a time as names arrive, each taking half of one older bucket's
+  // chain, so the index never rebuilds itself whole and never holds two
+  // copies of itself.
+  size_t BucketOf(uint32_t hash) const noexcept;
+  // Adds line index, whose name no indexed line has, to the index.
   void IndexLine(int32_t index, uint32_t hash);
   int32_t Probe(std::string_view name, uint32_t hash) const;
-  // Makes room in the index for one more name.
-  void ReserveSlot();
+  void SplitBucket();
   // Hashes every name again and indexes the first line of each.
   void RebuildIndex();
-  struct Entry {
-    uint32_t hash;
-    int32_t line;  // -1: free
-  };
-  Entry* Slots() const noexcept { return static_cast<Entry*>(slots_.Data()); }
 
-  size_t count_ = 0;
-  std::vector<Line> head_;      // the first kPageLines lines
-  std::vector<TBlock> pages_;   // the others, kPageLines to a page
-  std::vector<TBlock> blocks_;  // line text
-  char* free_ = nullptr;
-  size_t room_ = 0;
+  TPagedArray<Line> lines_;
+  std::vector<TBlock> shared_;  // line text, many lines to a block
+  std::vector<TBlock> own_;     // one long line each
+  uint32_t freeAt_ = 0;         // offset of the free room in the last shared block
+  uint32_t room_ = 0;           // its size
   size_t nextBlock_ = 1024;
 
   bool indexed_ = false;
-  // Open addressing: the first line of each name, found by the name's hash.
-  TBlock slots_;
-  size_t slotCount_ = 0;
-  size_t used_ = 0;
+  TPagedArray<int32_t> buckets_;  // the first line of each chain, or -1
+  int level_ = 0;                 // 2^level buckets at the start of this round
+  size_t split_ = 0;              // the next bucket to split in this round
+  size_t used_ = 0;               // names in the index
 };
 
 }  // namespace kvp

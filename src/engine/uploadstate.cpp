@@ -9,19 +9,30 @@ void TUploadState::InitState() {
   FBody = std::make_unique<TMemoryStream>();
   FOverwriteMode = 0;
   FTotalBytes = 0;
-  FTagNames = std::make_unique<TStringList>();  // compares ignoring case
   FOverwriteChr = "~";
 }
 
 void TUploadState::FreeState() noexcept {
   FBody.reset();
   FVars.reset();
-  // Last item first; the count follows the streams down to 0.
-  for (size_t i = FFiles.size(); i-- > 0;) {
-    FFiles[i].Data.reset();
-    if (FFileCount > 0) --FFileCount;
-  }
-  FTagNames.reset();
+  FFiles.clear();
+  FFileCount = 0;
+  FNewNames.clear();
+  FParsedBody = nullptr;
+}
+
+std::span<const uint8_t> TUploadState::FileBytes(size_t index) const noexcept {
+  const TFileRecord& item = FFiles[index];
+  return {FParsedBody->Memory() + item.DataAt, item.DataSize};
+}
+
+std::wstring_view TUploadState::NewName(size_t index) const noexcept {
+  const auto found = FNewNames.find(index);
+  return found == FNewNames.end() ? std::wstring_view() : std::wstring_view(found->second);
+}
+
+void TUploadState::SetNewName(size_t index, std::wstring name) {
+  FNewNames[index] = std::move(name);
 }
 
 }  // namespace kvp

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "memstream.h"
@@ -14,19 +16,28 @@
 
 namespace kvp {
 
-// One uploaded file.
+// One uploaded file, held as offsets into the body: its names and type are
+// read again from the part's header block when a member asks for them, so
+// that a body of many small parts costs a few bytes a file, not a few
+// strings a file.
 struct TFileRecord {
-  std::string FileName;                 // the client's name without folders
-  std::string LocalName;                // the filename attribute exactly as sent
-  std::string Extension;                // after the last ".", without it
-  std::string ContentType;              // the declared type
-  std::string NameOnly;                 // FileName without "." and Extension
-  std::wstring NewName;                 // set by saving with numbered names, as written
-  std::unique_ptr<TMemoryStream> Data;  // the file's bytes (a view into the body)
+  uint32_t HeadAt = 0;    // the part's first header line
+  uint32_t DataAt = 0;    // the file's first byte
+  uint32_t DataSize = 0;  // at least 1
 };
 
 // A deque: items never move, and growing never holds two copies of the list.
 using TFiles = std::deque<TFileRecord>;
+
+// What a file record says, as text.
+struct TFileText {
+  std::string TagName;      // the part's name
+  std::string LocalName;    // the filename attribute exactly as sent
+  std::string ContentType;  // the declared type
+  std::string FileName;     // the client's name without folders
+  std::string Extension;    // after the last ".", without it
+  std::string NameOnly;     // FileName without "." and Extension
+};
 
 // Asked between the lines of the body: false when the client has gone.
 class IClientProbe {
@@ -46,13 +57,22 @@ class TUploadState {
 
   // The fields' values at creation, set in this order.
   void InitState();
-  // Frees the body, the variables, every item's bytes (last first) and the tag
-  // names, in this order.
+  // Frees the body, the variables and the file items, in this order.
   void FreeState() noexcept;
 
   // Parses body (held whole, positioned anywhere) into FFiles, FFileCount,
-  // FTagNames, FVars and FStatus, which must be as InitState left them.
+  // FVars and FStatus, which must be as InitState left them. The body must
+  // stay as it is while the items are used.
   void ParseBody(TMemoryStream& body, IClientProbe& probe);
+
+  // The texts of file item index (below FFiles.size()), read from the body.
+  TFileText FileText(size_t index) const;
+  // The bytes of file item index.
+  std::span<const uint8_t> FileBytes(size_t index) const noexcept;
+  // The name saving with numbered names gave file item index, as written;
+  // empty until then.
+  std::wstring_view NewName(size_t index) const noexcept;
+  void SetNewName(size_t index, std::wstring name);
 
   int32_t FStatus = 0;
   int32_t FFileCount = 0;
@@ -61,8 +81,12 @@ class TUploadState {
   std::unique_ptr<TMemoryStream> FBody;
   uint8_t FOverwriteMode = 0;
   int32_t FTotalBytes = 0;
-  std::unique_ptr<TStringList> FTagNames;
   std::string FOverwriteChr = "~";
+  // The body the items were parsed from (FBody, unless a caller parsed
+  // another): they point into it.
+  const TMemoryStream* FParsedBody = nullptr;
+  // NewName of the items saved with numbered names, by index.
+  std::unordered_map<size_t, std::wstring> FNewNames;
 };
 
 // The text of the line at start (every CR and LF left out) and its length in

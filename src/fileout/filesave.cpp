@@ -18,13 +18,12 @@ namespace kvp {
 
 namespace {
 
-WriteOutcome WriteItem(const TFileRecord& item, const std::wstring& name, CreateMode mode) {
-  // Straight from the item's bytes, whatever the stream's position.
-  return WriteBufferToFile(name, item.Data->Memory(), item.Data->Size(), mode);
+WriteOutcome WriteItem(std::span<const uint8_t> item, const std::wstring& name, CreateMode mode) {
+  return WriteBufferToFile(name, item.data(), static_cast<int64_t>(item.size()), mode);
 }
 
 // Writes under the first free numbered name and returns that name.
-std::wstring WriteNumbered(const TFileRecord& item, const std::wstring& target,
+std::wstring WriteNumbered(std::span<const uint8_t> item, const std::wstring& target,
                            const std::wstring& separator) {
   // Windows takes "/" as a folder separator too: a dot in a folder name
   // written with "/" must not be taken for the extension.
@@ -43,7 +42,8 @@ std::wstring WriteNumbered(const TFileRecord& item, const std::wstring& target,
 
 HRESULT Tprocess::FileSave(BSTR FileName, LONG Index) {
   return Guard([&] {
-    TFileRecord& item = FileItem(Index);
+    const size_t index = FileItem(Index);
+    const std::span<const uint8_t> item = FileBytes(index);
     // The name as the script wrote it: no character is lost on the way.
     const std::wstring target = WideText(FileName);
     if (HasEmbeddedNul(target)) throw EFCreateError("Cannot create file " + ToAnsi(target));
@@ -57,7 +57,7 @@ HRESULT Tprocess::FileSave(BSTR FileName, LONG Index) {
             WriteItem(item, target, CreateMode::CreateNew) == WriteOutcome::NameTaken)
           written = WriteNumbered(item, target, ToWideString(FOverwriteChr));
         // The bare name of the file actually written.
-        item.NewName = std::wstring(ExtractFileName(written, Separators::WindowsAndSlash));
+        SetNewName(index, std::wstring(ExtractFileName(written, Separators::WindowsAndSlash)));
         break;
       }
       default:

@@ -169,11 +169,13 @@ Outcome OutcomeOf(const TUploadState& s) {
   Outcome o;
   o.status = s.FStatus;
   for (int32_t i = 0; i < s.FVars->Count(); ++i) o.vars.emplace_back(s.FVars->Strings(i));
-  for (const kvp::TFileRecord& f : s.FFiles)
+  for (size_t i = 0; i < s.FFiles.size(); ++i) {
+    kvp::TFileText f = s.FileText(i);
+    const std::span<const uint8_t> data = s.FileBytes(i);
     o.files.emplace_back(f.LocalName, f.FileName, f.Extension, f.ContentType,
-                         std::string(reinterpret_cast<const char*>(f.Data->Memory()),
-                                     static_cast<size_t>(f.Data->Size())));
-  for (int32_t i = 0; i < s.FTagNames->Count(); ++i) o.tags.emplace_back(s.FTagNames->Strings(i));
+                         std::string(reinterpret_cast<const char*>(data.data()), data.size()));
+    o.tags.push_back(std::move(f.TagName));
+  }
   return o;
 }
 
@@ -194,16 +196,14 @@ void Create(TUploadState& s, const std::string& body) {
 }
 
 // What a failed attempt left behind, checked before the state is freed:
-// every counted item is there and is a view into the body, and the tag names
-// never outnumber the items.
+// every counted item is there, lies inside the body and has a header block
+// before its bytes.
 std::string PartialStateFault(const TUploadState& s) {
   if (s.FFileCount != static_cast<int32_t>(s.FFiles.size())) return "file count and items differ";
-  if (s.FTagNames && s.FTagNames->Count() != s.FFileCount) return "tag names and files differ";
   for (const kvp::TFileRecord& f : s.FFiles) {
-    if (!f.Data || !f.Data->IsView()) return "a file item without its view";
-    const uint8_t* begin = s.FBody->Memory();
-    if (f.Data->Memory() < begin || f.Data->Memory() + f.Data->Size() > begin + s.FBody->Size())
-      return "a file item outside the body";
+    if (f.DataSize == 0) return "an empty file item";
+    if (int64_t{f.DataAt} + f.DataSize > s.FBody->Size()) return "a file item outside the body";
+    if (f.HeadAt >= f.DataAt) return "a file item without its header block";
   }
   return {};
 }

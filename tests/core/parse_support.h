@@ -90,11 +90,13 @@ inline kvref::Result Outcome(const Parsed& p) {
   kvref::Result r;
   r.status = s.FStatus;
   r.probeCalls = p.probeCalls;
-  for (const kvp::TFileRecord& f : s.FFiles)
+  for (size_t i = 0; i < s.FFiles.size(); ++i) {
+    kvp::TFileText f = s.FileText(i);
+    const std::span<const uint8_t> data = s.FileBytes(i);
     r.files.push_back({f.LocalName, f.FileName, f.Extension, f.ContentType, f.NameOnly,
-                       f.Data ? Bytes(*f.Data) : std::string("<no stream>")});
-  for (int32_t i = 0; i < s.FTagNames->Count(); ++i)
-    r.tagNames.emplace_back(s.FTagNames->Strings(i));
+                       std::string(reinterpret_cast<const char*>(data.data()), data.size())});
+    r.tagNames.push_back(std::move(f.TagName));
+  }
   for (int32_t i = 0; i < s.FVars->Count(); ++i) r.vars.emplace_back(s.FVars->Strings(i));
   return r;
 }

@@ -136,7 +136,6 @@ TEST(ParseBodyRandom, AgreesWithTheByteAtATimeModel) {
         << "body #" << i << ": " << kvref::Escaped(body);
     ASSERT_TRUE(got.status == 0 || got.status == 2);
     ASSERT_EQ(p.state->FFileCount, static_cast<int32_t>(got.files.size()));
-    for (const kvp::TFileRecord& f : p.state->FFiles) ASSERT_EQ(f.Data->Position(), f.Data->Size());
     files += static_cast<int>(got.files.size());
     failed += got.status == 2;
     for (const std::string& v : got.vars) folded += v.find(", ") != std::string::npos;

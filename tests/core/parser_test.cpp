@@ -75,19 +75,16 @@ TEST(ParseBody, WorkedExample) {
   EXPECT_EQ(s.FStatus, 0);
   ASSERT_EQ(s.FFileCount, 1);
   ASSERT_EQ(s.FFiles.size(), 1u);
-  const kvp::TFileRecord& f = s.FFiles[0];
+  const kvp::TFileText f = s.FileText(0);
   EXPECT_EQ(f.LocalName, "C:\\pics\\beach.jpg");
   EXPECT_EQ(f.FileName, "beach.jpg");
   EXPECT_EQ(f.Extension, "jpg");
   EXPECT_EQ(f.NameOnly, "beach");
   EXPECT_EQ(f.ContentType, "image/jpeg");
-  EXPECT_TRUE(f.NewName.empty());
-  ASSERT_TRUE(f.Data);
-  EXPECT_EQ(kvtest::Bytes(*f.Data), "JFIF");
-  EXPECT_EQ(f.Data->Position(), 4) << "the item's stream stands at its end";
-
-  ASSERT_EQ(s.FTagNames->Count(), 1);
-  EXPECT_EQ(s.FTagNames->Strings(0), "photo");
+  EXPECT_EQ(f.TagName, "photo");
+  EXPECT_TRUE(s.NewName(0).empty());
+  const std::span<const uint8_t> data = s.FileBytes(0);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.data()), data.size()), "JFIF");
 
   ASSERT_EQ(s.FVars->Count(), 4);
   EXPECT_EQ(s.FVars->Strings(0), "Title=Holiday, Sea");
@@ -334,7 +331,6 @@ TEST(ParseBody, EmptyFirstLineYieldsNothing) {
     EXPECT_EQ(p.state->FStatus, 0);
     EXPECT_EQ(p.state->FFileCount, 0);
     EXPECT_EQ(p.state->FVars->Count(), 0);
-    EXPECT_EQ(p.state->FTagNames->Count(), 0);
     EXPECT_EQ(p.probeCalls, 0) << "no pass is made";
   }
 }
@@ -566,13 +562,16 @@ TEST(ParseBody, FileItemsLookIntoTheBodyAndAreFreedWithTheState) {
     ASSERT_EQ(p.state->FFileCount, 3);
     const uint8_t* body = p.state->FBody->Memory();
     const int64_t size = p.state->FBody->Size();
-    for (const kvp::TFileRecord& f : p.state->FFiles) {
-      EXPECT_GE(f.Data->Memory(), body);
-      EXPECT_LE(f.Data->Memory() + f.Data->Size(), body + size);
+    for (size_t i = 0; i < 3; ++i) {
+      const std::span<const uint8_t> data = p.state->FileBytes(i);
+      EXPECT_GE(data.data(), body);
+      EXPECT_LE(data.data() + data.size(), body + size);
+      EXPECT_EQ(data.size(), i + 1);
     }
-    EXPECT_EQ(kvp::TMemoryStream::LiveCount(), before + 4);
+    EXPECT_EQ(kvp::TMemoryStream::LiveCount(), before + 1) << "the body is the only stream";
     p.state->FreeState();
     EXPECT_EQ(p.state->FFileCount, 0);
+    EXPECT_TRUE(p.state->FFiles.empty());
     EXPECT_EQ(kvp::TMemoryStream::LiveCount(), before);
   }
   EXPECT_EQ(kvp::TMemoryStream::LiveCount(), before);

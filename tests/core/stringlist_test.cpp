@@ -1,5 +1,6 @@
 // TStringList: the name=value view, lookups ignoring case, rewriting in place,
 // and the hash index agreeing with the plain scan.
+#include "engine/pagedarray.h"
 #include "engine/stringlist.h"
 
 #include <gtest/gtest.h>
@@ -296,6 +297,41 @@ TEST(StringList, ManyLinesAcrossRecordPages) {
   }
   EXPECT_EQ(l.FindOrAdd("K20000", "again"), 20000);
   EXPECT_THROW((void)l.Strings(kLines), std::out_of_range);
+}
+
+// The index grows a bucket at a time; after well over a page of buckets every
+// name must still lead to its own line, and only to it.
+TEST(StringList, IndexFindsEveryNameAfterManySplits) {
+  kvp::TStringList l;
+  l.EnableNameIndex();
+  constexpr int kNames = 150000;
+  for (int i = 0; i < kNames; ++i) ASSERT_EQ(l.FindOrAdd("f" + std::to_string(i), "v"), -1);
+  for (int i = 0; i < kNames; ++i) ASSERT_EQ(l.IndexOfName("F" + std::to_string(i)), i) << i;
+  EXPECT_EQ(l.IndexOfName("f" + std::to_string(kNames)), -1);
+  EXPECT_EQ(l.FindOrAdd("f77", "again"), 77);
+  l.Put(77, "g77=moved");  // the index is rebuilt: f77 is gone, g77 is new
+  EXPECT_EQ(l.IndexOfName("f77"), -1);
+  EXPECT_EQ(l.IndexOfName("G77"), 77);
+  EXPECT_EQ(l.IndexOfName("f149999"), kNames - 1);
+}
+
+TEST(PagedArray, KeepsItsElementsAcrossPagesAndShrinksBack) {
+  kvp::TPagedArray<int32_t> a;
+  constexpr size_t kCount = 3 * kvp::TPagedArray<int32_t>::kPage + 5;
+  for (size_t i = 0; i < kCount; ++i) a.push_back(static_cast<int32_t>(i * 3));
+  ASSERT_EQ(a.size(), kCount);
+  for (size_t i = 0; i < kCount; ++i) ASSERT_EQ(a[i], static_cast<int32_t>(i * 3)) << i;
+  // Back below a page boundary and up again: the new page must be the one
+  // that is addressed.
+  const size_t boundary = 2 * kvp::TPagedArray<int32_t>::kPage;
+  while (a.size() > boundary - 1) a.pop_back();
+  for (size_t i = a.size(); i < kCount; ++i) a.push_back(-static_cast<int32_t>(i));
+  EXPECT_EQ(a[boundary - 2], static_cast<int32_t>((boundary - 2) * 3));
+  EXPECT_EQ(a[boundary - 1], -static_cast<int32_t>(boundary - 1));
+  EXPECT_EQ(a[boundary], -static_cast<int32_t>(boundary));
+  EXPECT_EQ(a[kCount - 1], -static_cast<int32_t>(kCount - 1));
+  a.clear();
+  EXPECT_EQ(a.size(), 0u);
 }
 
 }  // namespace

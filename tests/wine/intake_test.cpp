@@ -191,7 +191,7 @@ TEST(IntakeDisconnect, EveryStopDuringParsingKeepsALeadingPart) {
     for (size_t i = 0; i < lines.size(); ++i)
       EXPECT_EQ(lines[i].substr(0, lines[i].find('=')), full[i].substr(0, full[i].find('=')));
     EXPECT_GE(lines.size(), previous);
-    EXPECT_EQ(p.FFileCount, static_cast<int32_t>(p.FTagNames->Count()));
+    EXPECT_EQ(p.FFileCount, static_cast<int32_t>(p.FFiles.size()));
     previous = lines.size();
     sawPartial = sawPartial || (!lines.empty() && lines.size() < full.size());
     if (k == 2) {
