@@ -24,13 +24,15 @@ bool EndsWith(std::string_view s, std::string_view tail) {
 void CheckState(const kvp::TUploadState& s) {
   Expect(s.FStatus == 0 || s.FStatus == 2);
   Expect(s.FFileCount == static_cast<int32_t>(s.FFiles.size()));
-  Expect(s.FTagNames->Count() == s.FFileCount);
   const uint8_t* begin = s.FBody->Memory();
   const uint8_t* end = begin + s.FBody->Size();
-  for (const kvp::TFileRecord& f : s.FFiles) {
-    Expect(f.Data && f.Data->IsView() && f.Data->Size() >= 1);
-    Expect(f.Data->Position() == f.Data->Size());
-    Expect(f.Data->Memory() >= begin && f.Data->Memory() + f.Data->Size() <= end);
+  for (size_t i = 0; i < s.FFiles.size(); ++i) {
+    const std::span<const uint8_t> data = s.FileBytes(i);
+    Expect(data.size() >= 1);
+    Expect(data.data() >= begin && data.data() + data.size() <= end);
+    // The header block read again lies before the bytes.
+    Expect(s.FFiles[i].HeadAt < s.FFiles[i].DataAt);
+    const kvp::TFileText f = s.FileText(i);
     // The name parts split the client's name.
     Expect(EndsWith(f.LocalName, f.FileName));
     if (f.Extension.empty())
