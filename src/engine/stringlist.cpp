@@ -17,10 +17,27 @@ namespace {
 // never strands the rest of a block.
 constexpr size_t kMaxBlock = TBlock::kPooledMin;
 constexpr size_t kOwnBlockAt = 16 * 1024;
-constexpr size_t kHeader = sizeof(uint32_t);
-constexpr size_t kMaxLine = std::numeric_limits<uint32_t>::max() - kHeader;
+constexpr size_t kRoomHeader = 2 * sizeof(uint32_t);  // room, then length
+constexpr size_t kMaxLine = std::numeric_limits<uint32_t>::max() - kRoomHeader;
 constexpr int kFirstLevel = 6;  // 64 buckets to begin with
 constexpr uint32_t kOffsetMask = (uint32_t{1} << 18) - 1;
+
+// The length in front of a text without room of its own (below kOwnBlockAt,
+// so one byte below 128, else two).
+size_t LengthBytes(size_t n) {
+  return n < 128 ? 1 : 2;
+}
+
+uint32_t ReadU32(const char* at) {
+  uint32_t v;
+  std::memcpy(&v, at, sizeof v);
+  return v;
+}
+
+void WriteU32(char* at, size_t v) {
+  const auto u = static_cast<uint32_t>(v);
+  std::memcpy(at, &u, sizeof u);
+}
 
 uint32_t Hash32(std::string_view name) {
   const uint64_t h = MatchHash(name);
@@ -40,11 +57,6 @@ char* CopyTo(char* at, std::string_view piece) {
   return at + piece.size();
 }
 
-void SetRoom(char* text, size_t room) {
-  const auto r = static_cast<uint32_t>(room);
-  std::memcpy(text - kHeader, &r, kHeader);
-}
-
 }  // namespace
 
 const TStringList::Line& TStringList::At(int32_t index) const {
@@ -57,27 +69,37 @@ TStringList::Line& TStringList::At(int32_t index) {
   return lines_[static_cast<size_t>(index)];
 }
 
-char* TStringList::TextAt(Ref ref) const noexcept {
-  if (ref & kOwnBlock) return static_cast<char*>(own_[ref & (kRoomed - 1)].Data()) + kHeader;
+char* TStringList::HeaderAt(Ref ref) const noexcept {
+  if (ref & kOwnBlock) return static_cast<char*>(own_[ref & (kRoomed - 1)].Data());
   return static_cast<char*>(shared_[(ref & (kRoomed - 1)) >> kOffsetBits].Data()) +
          (ref & kOffsetMask);
 }
 
+TStringList::Text TStringList::TextAt(Ref ref) const noexcept {
+  if (ref == kNoText) return {};
+  char* const h = HeaderAt(ref);
+  if (HasRoom(ref)) return {h + kRoomHeader, ReadU32(h + sizeof(uint32_t))};
+  const auto b0 = static_cast<uint8_t>(h[0]);
+  if (b0 < 128) return {h + 1, b0};
+  return {h + 2, (b0 & 0x7fu) | (uint32_t{static_cast<uint8_t>(h[1])} << 7)};
+}
+
 uint32_t TStringList::RoomOf(const Line& line) const noexcept {
-  if (!(line.ref & (kOwnBlock | kRoomed))) return line.length;
-  uint32_t room;
-  std::memcpy(&room, TextAt(line.ref) - kHeader, kHeader);
-  return room;
+  if (line.ref == kNoText) return 0;
+  if (!HasRoom(line.ref)) return TextAt(line.ref).length;
+  return ReadU32(HeaderAt(line.ref));
 }
 
 TStringList::Ref TStringList::Allocate(size_t n, bool roomed) {
   if (n >= kOwnBlockAt) {
-    if (own_.size() >= kRoomed) throw std::length_error("TStringList too large");
-    own_.emplace_back(n + kHeader);
-    SetRoom(static_cast<char*>(own_.back().Data()) + kHeader, n);
+    if (own_.size() >= kRoomed - 1) throw std::length_error("TStringList too large");
+    own_.emplace_back(n + kRoomHeader);
+    char* const h = static_cast<char*>(own_.back().Data());
+    WriteU32(h, n);
+    WriteU32(h + sizeof(uint32_t), 0);
     return kOwnBlock | static_cast<Ref>(own_.size() - 1);
   }
-  const size_t need = n + (roomed ? kHeader : 0);
+  const size_t need = n + (roomed ? kRoomHeader : LengthBytes(n));
   if (shared_.empty() || need > room_) {
     // The block number must fit the reference beside its offset.
     if (shared_.size() >= (kRoomed >> kOffsetBits))
@@ -88,38 +110,44 @@ TStringList::Ref TStringList::Allocate(size_t n, bool roomed) {
     freeAt_ = 0;
     room_ = static_cast<uint32_t>(size);
   }
-  const uint32_t offset = freeAt_ + (roomed ? static_cast<uint32_t>(kHeader) : 0);
+  const Ref ref = static_cast<Ref>((shared_.size() - 1) << kOffsetBits) | freeAt_;
+  char* const h = HeaderAt(ref);
   freeAt_ += static_cast<uint32_t>(need);
   room_ -= static_cast<uint32_t>(need);
-  const Ref ref = static_cast<Ref>((shared_.size() - 1) << kOffsetBits) | offset;
-  if (!roomed) return ref;
-  SetRoom(TextAt(ref), n);
-  return ref | kRoomed;
+  if (roomed) {
+    WriteU32(h, n);
+    WriteU32(h + sizeof(uint32_t), 0);
+    return ref | kRoomed;
+  }
+  h[0] = static_cast<char>(n < 128 ? n : 0x80 | (n & 0x7f));
+  if (n >= 128) h[1] = static_cast<char>(n >> 7);
+  return ref;
 }
 
 void TStringList::Store(Line& line, std::string_view a, std::string_view b, std::string_view c,
                         std::string_view d) {
   const size_t total = a.size() + b.size() + c.size() + d.size();
   if (total > kMaxLine) throw std::length_error("TStringList line too long");
+  const Text old = TextAt(line.ref);
   const uint32_t room = RoomOf(line);
-  char* at = room == 0 ? nullptr : TextAt(line.ref);
-  const bool aliased = Overlaps(a, at, room) || Overlaps(b, at, room) || Overlaps(c, at, room) ||
-                       Overlaps(d, at, room);
-  if (total > room || aliased) {
-    // A line's first text gets exactly its room; a line that grows gets
-    // twice its old room. The old room stays allocated, so pieces that point
-    // into it stay valid.
-    const size_t wanted = room == 0 ? total : std::max(total, std::min(kMaxLine, size_t{room} * 2));
-    const Ref ref = Allocate(wanted, room != 0);
-    line.ref = ref;
-    at = TextAt(ref);
+  const bool aliased = Overlaps(a, old.at, room) || Overlaps(b, old.at, room) ||
+                       Overlaps(c, old.at, room) || Overlaps(d, old.at, room);
+  // A text without room of its own keeps its length for good.
+  const bool fits =
+      line.ref != kNoText && !aliased && (HasRoom(line.ref) ? total <= room : total == old.length);
+  if (!fits) {
+    if (line.ref == kNoText && total == 0) return;
+    // A line's first text gets exactly its size; a line that changes gets
+    // room of its own, twice its old at least. The old room stays allocated,
+    // so pieces that point into it stay valid.
+    const bool first = line.ref == kNoText;
+    const size_t wanted =
+        first ? total : std::max(total, std::min(kMaxLine, std::max<size_t>(room, 1) * 2));
+    line.ref = Allocate(wanted, !first);
   }
-  if (total == 0) {
-    line.length = 0;
-    return;
-  }
-  char* end = CopyTo(CopyTo(CopyTo(CopyTo(at, a), b), c), d);
-  line.length = static_cast<uint32_t>(end - at);
+  const Text now = TextAt(line.ref);
+  CopyTo(CopyTo(CopyTo(CopyTo(now.at, a), b), c), d);
+  if (HasRoom(line.ref)) WriteU32(HeaderAt(line.ref) + sizeof(uint32_t), total);
 }
 
 int32_t TStringList::EqOf(std::string_view text) noexcept {
@@ -173,7 +201,9 @@ size_t TStringList::BucketOf(uint32_t hash) const noexcept {
 
 void TStringList::IndexLine(int32_t index, uint32_t hash) {
   const size_t bucket = BucketOf(hash);
-  lines_[static_cast<size_t>(index)].next = buckets_[bucket];
+  Line& line = lines_[static_cast<size_t>(index)];
+  line.hash = hash;
+  line.next = buckets_[bucket];
   buckets_[bucket] = index;
   ++used_;
   if (used_ > buckets_.size()) SplitBucket();
@@ -181,8 +211,11 @@ void TStringList::IndexLine(int32_t index, uint32_t hash) {
 
 int32_t TStringList::Probe(std::string_view name, uint32_t hash) const {
   if (buckets_.size() == 0) return -1;
-  for (int32_t i = buckets_[BucketOf(hash)]; i >= 0; i = lines_[static_cast<size_t>(i)].next)
-    if (SameText(NameOf(lines_[static_cast<size_t>(i)]), name)) return i;
+  // The text is read only for a line whose name has the same hash.
+  for (int32_t i = buckets_[BucketOf(hash)]; i >= 0; i = lines_[static_cast<size_t>(i)].next) {
+    const Line& line = lines_[static_cast<size_t>(i)];
+    if (line.hash == hash && SameText(NameOf(line), name)) return i;
+  }
   return -1;
 }
 
@@ -192,25 +225,13 @@ void TStringList::SplitBucket() {
   const size_t high = low + (size_t{1} << level_);
   int32_t rest = buckets_[low];
   buckets_[low] = -1;
-  const auto moveTo = [&](size_t bucket, int32_t i) {
-    Line& line = lines_[static_cast<size_t>(i)];
+  while (rest >= 0) {
+    Line& line = lines_[static_cast<size_t>(rest)];
     const int32_t next = line.next;
-    line.next = buckets_[bucket];
-    buckets_[bucket] = i;
-    return next;
-  };
-  try {
-    while (rest >= 0) {
-      const uint32_t hash = Hash32(NameOf(lines_[static_cast<size_t>(rest)]));
-      rest = moveTo((hash >> level_) & 1 ? high : low, rest);
-    }
-  } catch (...) {
-    // The chain goes back whole into its bucket; this round's split stays
-    // where it was.
-    for (int32_t i = buckets_[high]; i >= 0;) i = moveTo(low, i);
-    while (rest >= 0) rest = moveTo(low, rest);
-    buckets_.pop_back();
-    throw;
+    const size_t to = (line.hash >> level_) & 1 ? high : low;
+    line.next = buckets_[to];
+    buckets_[to] = rest;
+    rest = next;
   }
   if (++split_ == size_t{1} << level_) {
     ++level_;
@@ -311,34 +332,37 @@ void TStringList::Put(int32_t index, std::string_view text) {
 
 void TStringList::ExtendValue(int32_t index, std::string_view name, std::string_view suffix) {
   Line& line = At(index);
-  const std::string_view old = TextOf(line);
-  const int32_t eq = EqOf(old);
+  const Text old = TextAt(line.ref);
+  const int32_t eq = EqOf({old.at, old.length});
   uint32_t room = RoomOf(line);
-  char* const at = room == 0 ? nullptr : TextAt(line.ref);
-  if (eq >= 0 && static_cast<size_t>(eq) == name.size() && !Overlaps(suffix, at, room)) {
-    const size_t total = size_t{line.length} + suffix.size();
-    // The text stored last can widen into the free room after it.
+  if (eq >= 0 && static_cast<size_t>(eq) == name.size() && HasRoom(line.ref) &&
+      !Overlaps(suffix, old.at, room)) {
+    const size_t total = size_t{old.length} + suffix.size();
+    char* const header = HeaderAt(line.ref);
+    // The text stored last in the shared blocks can widen into the free room
+    // after it, as long as it stays a shared-block line.
     const bool last = !(line.ref & kOwnBlock) &&
                       ((line.ref & (kRoomed - 1)) >> kOffsetBits) == shared_.size() - 1 &&
-                      (line.ref & kOffsetMask) + room == freeAt_;
-    if (total > room && last && total - room <= room_ && total <= kMaxLine) {
+                      (line.ref & kOffsetMask) + kRoomHeader + room == freeAt_;
+    if (total > room && last && total - room <= room_ && total < kOwnBlockAt) {
       const auto extra = static_cast<uint32_t>(total - room);
       freeAt_ += extra;
       room_ -= extra;
       room = static_cast<uint32_t>(total);
-      if (line.ref & kRoomed) SetRoom(at, room);
+      WriteU32(header, room);
     }
     if (total <= room) {
       // The suffix lies outside the line; the name, if it lies inside, is
       // moved as a whole before anything else is written.
-      if (!name.empty()) std::memmove(at, name.data(), name.size());
-      if (!suffix.empty()) std::memcpy(at + line.length, suffix.data(), suffix.size());
-      line.length = static_cast<uint32_t>(total);
+      if (!name.empty()) std::memmove(old.at, name.data(), name.size());
+      if (!suffix.empty()) std::memcpy(old.at + old.length, suffix.data(), suffix.size());
+      WriteU32(header + sizeof(uint32_t), total);
       return;
     }
   }
+  const std::string_view text(old.at, old.length);
   const std::string_view value =
-      eq < 0 ? std::string_view() : old.substr(static_cast<size_t>(eq) + 1);
+      eq < 0 ? std::string_view() : text.substr(static_cast<size_t>(eq) + 1);
   Store(line, name, "=", value, suffix);
 }
 

@@ -5,12 +5,13 @@
 //
 // Lines live in a few large blocks owned by the list instead of one heap
 // block each: a body of 100,000 small form fields costs a handful of
-// allocations, not 100,000. A line costs its text and 12 bytes: its record
-// refers to its text by a 32-bit reference, and a line that never grew has
-// exactly the room of its text. Nothing in a block is freed before the list
-// is; a line that outgrows its room moves to new room with twice the space
-// (noted in 4 bytes before its text), so repeated growth of one line costs
-// linear time overall.
+// allocations, not 100,000. A line costs 12 bytes of record (where its text
+// lies, the hash of its name, its bucket chain) and its text with a length
+// of one or two bytes in front; a line that grows gets room of its own, with
+// room and length noted in 8 bytes before its text. Nothing in a block is
+// freed before the list is; a line that outgrows its room moves to new room
+// with twice the space, so repeated growth of one line costs linear time
+// overall.
 #pragma once
 
 #include <cstdint>
@@ -75,28 +76,38 @@ class TStringList {
 
  private:
   // Where a line's text lies: in a shared text block (block number and
-  // offset) or, for a long line, at the start of a block of its own; and
-  // whether a room count precedes it.
+  // offset) or at the start of a block of its own; and whether it has room
+  // of its own (room and length before it) or just its length (one or two
+  // bytes before it, in a shared block).
   using Ref = uint32_t;
   static constexpr Ref kOwnBlock = Ref{1} << 31;
   static constexpr Ref kRoomed = Ref{1} << 30;
+  static constexpr Ref kNoText = kOwnBlock | (kRoomed - 1);
   static constexpr int kOffsetBits = 18;  // shared blocks are at most 256 KiB
   struct Line {
-    Ref ref = 0;
-    uint32_t length = 0;
+    Ref ref = kNoText;
+    uint32_t hash = 0;  // of its name, while it is in the index
     int32_t next = -1;  // the next line in its name bucket
+  };
+  struct Text {
+    char* at = nullptr;
+    uint32_t length = 0;
   };
 
   const Line& At(int32_t index) const;
   Line& At(int32_t index);
-  char* TextAt(Ref ref) const noexcept;
+  char* HeaderAt(Ref ref) const noexcept;
+  static bool HasRoom(Ref ref) noexcept { return (ref & (kOwnBlock | kRoomed)) != 0; }
+  Text TextAt(Ref ref) const noexcept;
   std::string_view TextOf(const Line& line) const noexcept {
-    return line.length == 0 ? std::string_view() : std::string_view(TextAt(line.ref), line.length);
+    const Text t = TextAt(line.ref);
+    return {t.at, t.length};
   }
   // The bytes a line's text may fill in place.
   uint32_t RoomOf(const Line& line) const noexcept;
-  // Room for n bytes of text, with a room count before it when roomed;
-  // stays put until the list dies.
+  // Room for n bytes of text: exactly n with its length before it, or n with
+  // room and length before it when roomed (always so in a block of its own).
+  // Stays put until the list dies.
   Ref Allocate(size_t n, bool roomed);
   // Writes the joined pieces as the line's new text: in place when they fit
   // its room, else in new room (twice the old, at least).
