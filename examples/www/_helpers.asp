@@ -78,15 +78,16 @@ Function IsAscii(c)
 End Function
 
 ' CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9 (with any extension, in any
-' letter case) open a device in every folder instead of a file.
+' letter case) open a device in every folder instead of a file. Windows also
+' reserves COM and LPT with a superscript digit: any COM or LPT with one
+' more character is refused, which costs only a fixed name.
 Function IsDeviceName(name)
   Dim stem, p
   p = InStr(name, ".")
   If p > 0 Then stem = Left(name, p - 1) Else stem = name
   stem = UCase(Trim(stem))
   IsDeviceName = (stem = "CON" Or stem = "PRN" Or stem = "AUX" Or stem = "NUL" Or _
-    (Len(stem) = 4 And (Left(stem, 3) = "COM" Or Left(stem, 3) = "LPT") And _
-     InStr(1, "123456789", Right(stem, 1), vbBinaryCompare) > 0))
+    (Len(stem) = 4 And (Left(stem, 3) = "COM" Or Left(stem, 3) = "LPT")))
 End Function
 
 ' The base name a saved file gets, made from the client's bare name
