@@ -180,17 +180,16 @@ int32_t TStringList::Add(std::string_view text) {
 
 int32_t TStringList::AppendIndexed(std::string_view a, std::string_view b, std::string_view c) {
   const int32_t index = Append(a, b, c);
-  if (indexed_) {
-    const Line& line = lines_[static_cast<size_t>(index)];
-    const std::string_view text = TextOf(line);
-    if (EqOf(text) >= 0) {
-      const std::string_view name = NameOf(line);
-      const uint32_t hash = Hash32(name);
-      // Only the first line of a name is indexed.
-      if (Probe(name, hash) < 0) IndexLine(index, hash);
-    }
-  }
+  if (indexed_) IndexIfFirstOfName(index);
   return index;
+}
+
+void TStringList::IndexIfFirstOfName(int32_t index) {
+  const Line& line = lines_[static_cast<size_t>(index)];
+  if (EqOf(TextOf(line)) < 0) return;
+  const std::string_view name = NameOf(line);
+  const uint32_t hash = Hash32(name);
+  if (Probe(name, hash) < 0) IndexLine(index, hash);
 }
 
 size_t TStringList::BucketOf(uint32_t hash) const noexcept {
@@ -246,13 +245,7 @@ void TStringList::RebuildIndex() {
   used_ = 0;
   for (size_t i = 0; i < (size_t{1} << kFirstLevel); ++i) buckets_.push_back(-1);
   // Hashes are taken again, as a line rewritten by Put may have a new name.
-  for (int32_t i = 0; i < Count(); ++i) {
-    const Line& line = lines_[static_cast<size_t>(i)];
-    if (EqOf(TextOf(line)) < 0) continue;
-    const std::string_view name = NameOf(line);
-    const uint32_t hash = Hash32(name);
-    if (Probe(name, hash) < 0) IndexLine(i, hash);
-  }
+  for (int32_t i = 0; i < Count(); ++i) IndexIfFirstOfName(i);
 }
 
 void TStringList::EnableNameIndex() {

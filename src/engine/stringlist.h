@@ -126,6 +126,9 @@ class TStringList {
   size_t BucketOf(uint32_t hash) const noexcept;
   // Adds line index, whose name no indexed line has, to the index.
   void IndexLine(int32_t index, uint32_t hash);
+  // Indexes line index when it has a name and no indexed line has that name
+  // (only the first line of a name is indexed).
+  void IndexIfFirstOfName(int32_t index);
   int32_t Probe(std::string_view name, uint32_t hash) const;
   void SplitBucket();
   // Hashes every name again and indexes the first line of each.
