@@ -24,12 +24,11 @@ bool EndsWith(std::string_view s, std::string_view tail) {
 void CheckState(const kvp::TUploadState& s) {
   Expect(s.FStatus == 0 || s.FStatus == 2);
   Expect(s.FFileCount == static_cast<int32_t>(s.FFiles.size()));
-  const uint8_t* begin = s.FBody->Memory();
-  const uint8_t* end = begin + s.FBody->Size();
+  const int64_t size = s.ParsedBody().Size();
   for (size_t i = 0; i < s.FFiles.size(); ++i) {
-    const std::span<const uint8_t> data = s.FileBytes(i);
-    Expect(data.size() >= 1);
-    Expect(data.data() >= begin && data.data() + data.size() <= end);
+    const kvp::TFileRecord& item = s.FFiles[i];
+    Expect(item.DataSize >= 1);
+    Expect(int64_t{item.DataAt} + item.DataSize <= size);
     // The header block read again lies before the bytes.
     Expect(s.FFiles[i].HeadAt < s.FFiles[i].DataAt);
     const kvp::TFileText f = s.FileText(i);

@@ -99,7 +99,7 @@ HRESULT Tprocess::get_NewName(LONG Index, BSTR* Value) {
 
 HRESULT Tprocess::get_FileSize(LONG Index, LONG* Value) {
   if (!Value) return E_POINTER;
-  return Guard([&] { *Value = static_cast<LONG>(FileBytes(FileItem(Index)).size()); });
+  return Guard([&] { *Value = static_cast<LONG>(FFiles[FileItem(Index)].DataSize); });
 }
 
 // A new array on every call: one allocation, one copy of the item's bytes.
@@ -107,20 +107,17 @@ HRESULT Tprocess::get_FileData(LONG Index, VARIANT* Value) {
   if (!Value) return E_POINTER;
   VariantInit(Value);
   return Guard([&] {
-    const std::span<const uint8_t> data = FileBytes(FileItem(Index));
-    const auto size = static_cast<ULONG>(data.size());
-    SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 1, size);
+    const size_t index = FileItem(Index);
+    const auto size = static_cast<ULONG>(FFiles[index].DataSize);
+    SafeArray array(SafeArrayCreateVector(VT_UI1, 1, size));
     if (!array) throw EVariantArrayCreateError("Error creating variant array");
     {
-      SafeArrayLock lock(array);
-      if (!lock.Locked()) {
-        SafeArrayDestroy(array);
-        throw EVariantArrayCreateError("Error creating variant array");
-      }
-      std::memcpy(lock.Data(), data.data(), data.size());
+      SafeArrayLock lock(array.Get());
+      if (!lock.Locked()) throw EVariantArrayCreateError("Error creating variant array");
+      ReadFileBytes(index, 0, lock.Data(), size);
     }
     Value->vt = VT_ARRAY | VT_UI1;
-    Value->parray = array;
+    Value->parray = array.Detach();
   });
 }
 

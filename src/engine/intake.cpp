@@ -6,6 +6,7 @@
 #include "../server/ansitext.h"
 #include "../server/oleerror.h"
 #include "process.h"
+#include "spoolsettings.h"
 
 namespace kvp {
 
@@ -31,7 +32,7 @@ bool Tprocess::IsClientConnected() {
   return connected != VARIANT_FALSE;
 }
 
-void Tprocess::TakeChunk(VARIANT& count, VARIANT& bytes) {
+void Tprocess::TakeChunk(VARIANT& count, VARIANT& bytes, int32_t total) {
   SAFEARRAY* array = ArrayOf(bytes);
   if (!array || SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1)
     throw EReadError("Stream read error");
@@ -39,14 +40,41 @@ void Tprocess::TakeChunk(VARIANT& count, VARIANT& bytes) {
   CheckStatus(VariantChangeType(delivered.Get(), &count, 0, VT_I4));
   int64_t n = delivered->lVal;
   const int64_t held = static_cast<int64_t>(array->rgsabound[0].cElements);
-  const int64_t room = FBody->Size() - FBody->Position();
+  const int64_t room = total - Received();
   if (n > held) n = held;
   if (n > room) n = room;
   if (n <= 0) return;
   SafeArrayLock lock(array);
   if (!lock.Locked()) throw EReadError("Stream read error");
-  std::memcpy(FBody->WritableMemory() + FBody->Position(), lock.Data(), static_cast<size_t>(n));
-  FBody->SetPosition(FBody->Position() + n);
+  if (FSpool)
+    FSpool->Append(lock.Data(), n);
+  else
+    FBody->Write(lock.Data(), n);
+}
+
+int64_t Tprocess::Received() const noexcept {
+  return FSpool ? FSpool->Written() : FBody->Position();
+}
+
+// Above the threshold the body goes to a spool file as it arrives; below it,
+// into memory reserved for the announced size and committed as chunks come.
+void Tprocess::PrepareBody(int32_t total) {
+  FBody->Clear();
+  const TSpoolSettings settings = SpoolSettings();
+  if (static_cast<uint32_t>(total) > settings.threshold)
+    FSpool = std::make_unique<TSpoolFile>(settings.folder, total);
+  else
+    FBody->Reserve(total);
+}
+
+// The body as the parser and DumpHeader read it: the announced size, with
+// zeros where a short read left bytes out. A spool file reads them as zeros
+// without storing them.
+void Tprocess::CompleteBody(int32_t total) {
+  if (!FSpool) {
+    FBody->SetSize(total);
+    FBody->SetPosition(0);
+  }
 }
 
 void Tprocess::ReadRequest() {
@@ -57,16 +85,16 @@ void Tprocess::ReadRequest() {
     return;
   }
   try {
-    FBody->Clear();
-    // Zero-filled, and fresh from the system for large bodies: a page takes
-    // memory only once bytes are written to it, so what the object holds
-    // follows what the client sent, not what it announced. A short read
-    // leaves zeros behind.
-    FBody->SetSize(total);
-    FBody->SetPosition(0);
+    // What the intake holds follows what the client sent, not what it
+    // announced: memory is committed, or the spool file grows, as chunks
+    // arrive.
+    PrepareBody(total);
     int32_t requested = 0;
     for (;;) {
-      if (!IsClientConnected()) return;
+      if (!IsClientConnected()) {
+        CompleteBody(total);
+        return;
+      }
       const int32_t count = total - requested < kChunkSize ? total - requested : kChunkSize;
       requested += count;
       Variant countArg;
@@ -74,10 +102,10 @@ void Tprocess::ReadRequest() {
       countArg->lVal = count;
       Variant bytes;
       CheckHost(Request()->BinaryRead(countArg.Get(), bytes.Get()));
-      TakeChunk(*countArg.Get(), *bytes.Get());
+      TakeChunk(*countArg.Get(), *bytes.Get(), total);
       if (requested >= total) {
-        FBody->SetPosition(0);
-        ParseBody(*FBody, *this);
+        CompleteBody(total);
+        ParseBody(RequestBody(), *this);
         FTotalBytes = total;
         return;
       }

@@ -1,5 +1,6 @@
 #include "memstream.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "../server/exceptions.h"
@@ -10,6 +11,9 @@ namespace kvp {
 std::atomic<int64_t> TMemoryStream::live_{0};
 
 namespace {
+// Reserved room is committed this much at a time.
+constexpr int64_t kCommitStep = int64_t{64} << 10;
+
 [[noreturn]] void RaiseOutOfMemory() {
   throw EStreamError("Out of memory while expanding memory stream");
 }
@@ -19,43 +23,64 @@ TMemoryStream::TMemoryStream() noexcept {
   live_.fetch_add(1, std::memory_order_relaxed);
 }
 
-TMemoryStream* TMemoryStream::CreateView(const uint8_t* data, int64_t size) {
-  auto* s = new TMemoryStream();
-  s->data_ = const_cast<uint8_t*>(data);
-  s->size_ = size;
-  s->capacity_ = size;
-  s->owned_ = false;
-  return s;
-}
-
 TMemoryStream::~TMemoryStream() {
   Clear();
   live_.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void TMemoryStream::Clear() noexcept {
-  if (owned_) FreeZeroed(data_, static_cast<size_t>(capacity_));
+  if (reserved_)
+    ReleaseReserved(data_, static_cast<size_t>(capacity_));
+  else
+    FreeZeroed(data_, static_cast<size_t>(capacity_));
   data_ = nullptr;
-  size_ = capacity_ = position_ = 0;
-  owned_ = true;
+  size_ = capacity_ = committed_ = touched_ = position_ = 0;
+  reserved_ = false;
+}
+
+void TMemoryStream::Reserve(int64_t capacity) {
+  Clear();
+  if (capacity <= 0) return;
+  if (capacity > static_cast<int64_t>(SIZE_MAX / 2)) RaiseOutOfMemory();
+  data_ = ReserveZeroed(static_cast<size_t>(capacity));
+  if (!data_) RaiseOutOfMemory();
+  capacity_ = capacity;
+  reserved_ = true;
+}
+
+void TMemoryStream::Room(int64_t end) {
+  if (end <= committed_) return;
+  if (reserved_ && end <= capacity_) {
+    const int64_t to = std::min(capacity_, (end + kCommitStep - 1) / kCommitStep * kCommitStep);
+    if (!CommitZeroed(data_, static_cast<size_t>(committed_), static_cast<size_t>(to)))
+      RaiseOutOfMemory();
+    committed_ = to;
+    return;
+  }
+  if (end > static_cast<int64_t>(SIZE_MAX / 2)) RaiseOutOfMemory();
+  // A new zeroed block: what lies past the old content is zero already.
+  const int64_t want = std::max(end, capacity_ + capacity_ / 2);
+  uint8_t* grown = AllocZeroed(static_cast<size_t>(want));
+  if (!grown) RaiseOutOfMemory();
+  if (size_ > 0) std::memcpy(grown, data_, static_cast<size_t>(size_));
+  const int64_t keepSize = size_, keepPosition = position_;
+  Clear();
+  data_ = grown;
+  size_ = touched_ = keepSize;
+  position_ = keepPosition;
+  capacity_ = committed_ = want;
+}
+
+void TMemoryStream::ZeroTail(int64_t end) noexcept {
+  const int64_t stop = std::min(end, touched_);
+  if (stop > size_) std::memset(data_ + size_, 0, static_cast<size_t>(stop - size_));
 }
 
 void TMemoryStream::SetSize(int64_t size) {
-  if (!owned_) throw EStreamError("Stream write error");
   if (size < 0) size = 0;
-  if (size > static_cast<int64_t>(SIZE_MAX / 2)) RaiseOutOfMemory();
-  if (size <= capacity_) {
-    if (size > size_) std::memset(data_ + size_, 0, static_cast<size_t>(size - size_));
-    size_ = size;
-    return;
-  }
-  // A new zeroed block: what lies past the old content is zero already.
-  uint8_t* grown = AllocZeroed(static_cast<size_t>(size));
-  if (!grown) RaiseOutOfMemory();
-  if (size_ > 0) std::memcpy(grown, data_, static_cast<size_t>(size_));
-  FreeZeroed(data_, static_cast<size_t>(capacity_));
-  data_ = grown;
-  size_ = capacity_ = size;
+  Room(size);
+  ZeroTail(size);
+  size_ = size;
 }
 
 int64_t TMemoryStream::Read(void* buffer, int64_t count) noexcept {
@@ -69,22 +94,19 @@ int64_t TMemoryStream::Read(void* buffer, int64_t count) noexcept {
 
 int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
-  if (!owned_) throw EStreamError("Stream write error");
   const int64_t end = position_ + count;
-  if (end > size_) {
-    if (end > capacity_) {
-      int64_t want = capacity_ + capacity_ / 2;
-      if (want < end) want = end;
-      const int64_t keep = size_;
-      SetSize(want);
-      size_ = keep;
-    }
-    if (position_ > size_) std::memset(data_ + size_, 0, static_cast<size_t>(position_ - size_));
-    size_ = end;
-  }
+  Room(end);
+  ZeroTail(position_);
   std::memcpy(data_ + position_, buffer, static_cast<size_t>(count));
   position_ = end;
+  size_ = std::max(size_, end);
+  touched_ = std::max(touched_, end);
   return count;
+}
+
+void TMemoryStream::ReadAt(int64_t offset, void* buffer, int64_t count) const {
+  if (offset < 0 || count < 0 || count > size_ - offset) throw EReadError("Stream read error");
+  if (count > 0) std::memcpy(buffer, data_ + offset, static_cast<size_t>(count));
 }
 
 }  // namespace kvp

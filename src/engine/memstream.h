@@ -2,27 +2,27 @@
 // position and advance it; setting the size keeps the content up to the new
 // size and zero-fills what it adds.
 //
-// A stream either owns its buffer or is a read-only view of bytes that some
-// other stream owns (file items look into the request body instead of holding
-// a copy of it).
+// A stream can reserve room for a size announced in advance: the address
+// space is set aside at once, but memory is committed only as bytes are
+// written, so what the stream holds follows what it was given.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "bodysource.h"
+
 namespace kvp {
 
-class TMemoryStream {
+class TMemoryStream final : public TBodySource {
  public:
   TMemoryStream() noexcept;
-  // A read-only view of size bytes at data; the owner must outlive the view.
-  static TMemoryStream* CreateView(const uint8_t* data, int64_t size);
   ~TMemoryStream();
   TMemoryStream(const TMemoryStream&) = delete;
   TMemoryStream& operator=(const TMemoryStream&) = delete;
 
-  int64_t Size() const noexcept { return size_; }
+  int64_t Size() const noexcept override { return size_; }
   int64_t Position() const noexcept { return position_; }
   // Any position is accepted; reads beyond the end deliver nothing.
   void SetPosition(int64_t position) noexcept { position_ = position < 0 ? 0 : position; }
@@ -30,27 +30,38 @@ class TMemoryStream {
   // when the memory cannot be had. The position is kept.
   void SetSize(int64_t size);
   void Clear() noexcept;
+  // Empties the stream and sets aside room for capacity bytes without
+  // committing memory to it. Raises EStreamError when the address space
+  // cannot be had.
+  void Reserve(int64_t capacity);
 
   // Copies up to count bytes from the position; returns how many came.
   int64_t Read(void* buffer, int64_t count) noexcept;
   // Writes count bytes at the position, growing the stream if needed; returns
-  // count. Raises EStreamError on a view or when memory runs out.
+  // count. Raises EStreamError when memory runs out.
   int64_t Write(const void* buffer, int64_t count);
 
-  const uint8_t* Memory() const noexcept { return data_; }
-  // Null for a view, which must not be written.
-  uint8_t* WritableMemory() noexcept { return owned_ ? data_ : nullptr; }
-  bool IsView() const noexcept { return !owned_; }
+  const uint8_t* Memory() const noexcept override { return data_; }
+  uint8_t* WritableMemory() noexcept { return data_; }
+  void ReadAt(int64_t offset, void* buffer, int64_t count) const override;
 
   // How many streams exist in this process right now (for leak checks).
   static int64_t LiveCount() noexcept { return live_.load(std::memory_order_relaxed); }
 
  private:
+  // Makes [0, end) writable; bytes past size_ that were never written are
+  // zeros.
+  void Room(int64_t end);
+  // Zero-fills [size_, end) where it was written before.
+  void ZeroTail(int64_t end) noexcept;
+
   uint8_t* data_ = nullptr;
   int64_t size_ = 0;
-  int64_t capacity_ = 0;
+  int64_t capacity_ = 0;   // bytes of address space
+  int64_t committed_ = 0;  // bytes of it backed by memory
+  int64_t touched_ = 0;    // bytes of it ever written
   int64_t position_ = 0;
-  bool owned_ = true;
+  bool reserved_ = false;  // data_ came from ReserveZeroed
   static std::atomic<int64_t> live_;
 };
 

@@ -4,6 +4,7 @@
 // classified, its file content or form value is taken, and it adds or extends
 // a form variable.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -11,6 +12,7 @@
 #include <string_view>
 
 #include "../fileout/pathrules.h"
+#include "bodyview.h"
 #include "bytescan.h"
 #include "delimsearch.h"
 #include "uploadstate.h"
@@ -27,25 +29,85 @@ constexpr std::string_view kDispositionHeader = "Content-Disposition";
 constexpr std::string_view kTypeHeader = "Content-Type";
 
 // Lines run up to and including the next LF, or to the end of the body. Their
-// text leaves out every CR and LF.
+// text leaves out every CR and LF. The body is read through a view, so a line
+// may come in several blocks; one that comes whole takes the direct road.
 class LineScanner {
  public:
-  LineScanner(const uint8_t* data, int64_t size) : data_(data), size_(size) {}
+  explicit LineScanner(TBodyView& body) : body_(body), size_(body.Size()) {}
 
-  int64_t Length(int64_t start) const {
-    if (start >= size_) return 0;
-    const uint8_t* lf = FindByte(data_ + start, static_cast<size_t>(size_ - start), '\n');
-    return lf ? lf - (data_ + start) + 1 : size_ - start;
+  int64_t Length(int64_t start) {
+    for (int64_t at = start; at < size_;) {
+      const std::span<const uint8_t> bytes = body_.Bytes(at, size_);
+      if (const uint8_t* lf = FindByte(bytes.data(), bytes.size(), '\n'))
+        return at + (lf - bytes.data()) + 1 - start;
+      at += static_cast<int64_t>(bytes.size());
+    }
+    return start < size_ ? size_ - start : 0;
   }
 
-  void Text(int64_t start, int64_t length, std::string& out) const {
+  void Text(int64_t start, int64_t length, std::string& out) {
     out.clear();
     AppendText(start, length, out);
   }
 
-  void AppendText(int64_t start, int64_t length, std::string& out) const {
-    const uint8_t* p = data_ + start;
-    const uint8_t* e = Trimmed(start, length);
+  void AppendText(int64_t start, int64_t length, std::string& out) {
+    for (int64_t at = start, end = start + length; at < end;) {
+      const std::span<const uint8_t> bytes = body_.Bytes(at, end);
+      AppendClean(bytes.data(), bytes.data() + bytes.size(), out);
+      at += static_cast<int64_t>(bytes.size());
+    }
+  }
+
+  // Whether the line's text equals text, without building the text.
+  bool TextEquals(int64_t start, int64_t length, std::string_view text) {
+    const std::span<const uint8_t> whole = body_.Bytes(start, start + length, length);
+    if (static_cast<int64_t>(whole.size()) == length) return CleanEquals(whole, text);
+    size_t j = 0;
+    for (int64_t at = start, end = start + length; at < end;) {
+      const std::span<const uint8_t> bytes = body_.Bytes(at, end);
+      for (const uint8_t c : bytes) {
+        if (c == '\r' || c == '\n') continue;
+        if (j == text.size() || static_cast<char>(c) != text[j]) return false;
+        ++j;
+      }
+      at += static_cast<int64_t>(bytes.size());
+    }
+    return j == text.size();
+  }
+
+  bool TextEmpty(int64_t start, int64_t length) {
+    for (int64_t at = start, end = start + length; at < end;) {
+      const std::span<const uint8_t> bytes = body_.Bytes(at, end);
+      for (const uint8_t c : bytes)
+        if (c != '\r' && c != '\n') return false;
+      at += static_cast<int64_t>(bytes.size());
+    }
+    return true;
+  }
+
+  // The first occurrence of pattern that lies wholly inside [from, end), or
+  // -1. Blocks overlap by the pattern's length less one, so a pattern split
+  // between two of them is still found.
+  int64_t Find(int64_t from, int64_t end, std::string_view pattern) {
+    const auto len = static_cast<int64_t>(pattern.size());
+    if (len < 2) return -1;
+    body_.Widen(2 * len);
+    for (int64_t at = from; end - at >= len;) {
+      const std::span<const uint8_t> bytes = body_.Bytes(at, end, len);
+      const auto n = static_cast<int64_t>(bytes.size());
+      const int64_t hit = FindDelimiter(bytes.data(), 0, n, pattern);
+      if (hit >= 0) return at + hit;
+      if (at + n >= end) break;
+      at += n - (len - 1);
+    }
+    return -1;
+  }
+
+ private:
+  // Appends [p, e) without its CR bytes and without the LF that can only be
+  // its last byte.
+  static void AppendClean(const uint8_t* p, const uint8_t* e, std::string& out) {
+    if (e > p && e[-1] == '\n') --e;
     while (p < e) {
       const uint8_t* cr = FindByte(p, static_cast<size_t>(e - p), '\r');
       const uint8_t* stop = cr ? cr : e;
@@ -54,10 +116,12 @@ class LineScanner {
     }
   }
 
-  // Whether the line's text equals text, without building the text.
-  bool TextEquals(int64_t start, int64_t length, std::string_view text) const {
-    const uint8_t* p = data_ + start;
-    const uint8_t* e = Trimmed(start, length);
+  // TextEquals for a line held whole.
+  static bool CleanEquals(std::span<const uint8_t> line, std::string_view text) {
+    const uint8_t* p = line.data();
+    const uint8_t* e = p + line.size();
+    if (e > p && e[-1] == '\n') --e;
+    while (e > p && e[-1] == '\r') --e;
     const auto n = static_cast<size_t>(e - p);
     if (n < text.size()) return false;
     if (n == text.size()) return std::memcmp(p, text.data(), n) == 0;
@@ -71,23 +135,8 @@ class LineScanner {
     return j == text.size();
   }
 
-  bool TextEmpty(int64_t start, int64_t length) const {
-    return Trimmed(start, length) == data_ + start;
-  }
-
- private:
-  // End of the line without its LF and without the CRs just before it; the
-  // text may still hold CRs inside.
-  const uint8_t* Trimmed(int64_t start, int64_t length) const {
-    const uint8_t* b = data_ + start;
-    const uint8_t* e = b + length;
-    if (e > b && e[-1] == '\n') --e;
-    while (e > b && e[-1] == '\r') --e;
-    return e;
-  }
-
-  const uint8_t* data_;
-  int64_t size_;
+  TBodyView& body_;
+  const int64_t size_;
 };
 
 // The name and file name that a Content-Disposition line carries. The file
@@ -154,7 +203,7 @@ struct PartHead {
 // file item's names and type can be read again from its block at any time.
 class HeaderBlockReader {
  public:
-  HeaderBlockReader(const uint8_t* data, int64_t size) : size_(size), lines_(data, size) {}
+  explicit HeaderBlockReader(TBodyView& body) : size_(body.Size()), lines_(body) {}
 
   // Reads the part's header lines at cursor and classifies the part. The
   // three fixed header lines come first; a body that ends within them drops
@@ -299,7 +348,7 @@ class HeaderBlockReader {
   }
 
   const int64_t size_;
-  const LineScanner lines_;
+  LineScanner lines_;
   int64_t cursor_ = 0;
   // Kept from block to block, so that their room is reused.
   std::string h1_, h2_, h3_;
@@ -312,21 +361,21 @@ class HeaderBlockReader {
 // it and leaves it where the next step begins.
 class BodyParser {
  public:
-  BodyParser(TUploadState& state, TMemoryStream& body, IClientProbe& probe)
+  BodyParser(TUploadState& state, const TBodySource& body, IClientProbe& probe, int64_t window)
       : state_(state),
         body_(body),
-        data_(body.Memory()),
+        view_(body, window),
         size_(body.Size()),
-        lines_(data_, size_),
-        headers_(data_, size_),
+        lines_(view_),
+        headers_(view_),
         probe_(probe) {}
 
   void Run() {
     // Items keep their places in the body as 32-bit offsets.
     if (size_ > int64_t{UINT32_MAX}) throw std::length_error("body too large");
     state_.FParsedBody = &body_;
-    int64_t length = 0;
-    ReadLine(body_, 0, delimiter_, length);
+    state_.FWindow = view_.Window();
+    lines_.Text(0, lines_.Length(0), delimiter_);
     // A body that starts with an empty line has no usable delimiter: every
     // blank line would count as one. Nothing is taken from it.
     if (delimiter_.empty()) return;
@@ -376,9 +425,12 @@ class BodyParser {
   // cursor stays at the content's start.
   void ReadFileContent(int64_t headAt) {
     const int64_t contentStart = cursor_;
-    // The boundary must end before the body's last byte to count.
-    const int64_t match = FindDelimiter(data_, contentStart, size_ - 1, delimiter_);
+    // The boundary must end before the body's last byte to count. A search
+    // that failed from some offset fails from any later one too.
+    const int64_t match =
+        contentStart >= noMatchFrom_ ? -1 : lines_.Find(contentStart, size_ - 1, delimiter_);
     if (match < 0) {
+      noMatchFrom_ = std::min(noMatchFrom_, contentStart);
       state_.FStatus = 2;
       return;
     }
@@ -398,53 +450,19 @@ class BodyParser {
   // --- Form value.
 
   // The value starts with its first line's text, which the header step left
-  // in it; then every line is added until the delimiter line, the closing
-  // line or the body's last line, none of which is used.
+  // in it; then every line is added, each after CR LF once the value is not
+  // empty, until the delimiter line, the closing line or the body's last
+  // line, none of which is used.
   void ReadFormValue() {
-    std::string& value = value_;
-    const auto lead = static_cast<uint8_t>(delimiter_[0]);
     for (;;) {
-      // Lines holding no byte equal to the delimiter's first can be neither
-      // the delimiter line nor the closing line: they join without a look.
-      const uint8_t* const end = data_ + size_;
-      const uint8_t* const plainEnd = data_ + PlainLinesEnd(lead);
-      const uint8_t* line = data_ + cursor_;
-      while (line < plainEnd) line = AppendValueLine(line, end, value);
-      cursor_ = line - data_;
       const int64_t length = lines_.Length(cursor_);
       if (cursor_ + length >= size_ || lines_.TextEquals(cursor_, length, delimiter_) ||
           lines_.TextEquals(cursor_, length, closing_))
         return;
-      cursor_ = AppendValueLine(data_ + cursor_, data_ + size_, value) - data_;
+      if (!value_.empty()) value_.append("\r\n", 2);
+      lines_.AppendText(cursor_, length, value_);
+      cursor_ += length;
     }
-  }
-
-  // Where the run of lines from the cursor that hold no lead byte ends: at the
-  // start of the line holding the next one, and always before the body's
-  // last line.
-  int64_t PlainLinesEnd(uint8_t lead) const {
-    if (cursor_ >= size_) return cursor_;
-    const uint8_t* q = FindByte(data_ + cursor_, static_cast<size_t>(size_ - cursor_), lead);
-    const int64_t limit = q ? q - data_ : size_ - 1;
-    for (int64_t i = limit - 1; i >= cursor_; --i)
-      if (data_[i] == '\n') return i + 1;
-    return cursor_;
-  }
-
-  // The value rule for the line at b (the body ends at end): CR LF before
-  // its text once the value is not empty, every CR of the line left out.
-  // Returns where the next line starts.
-  static const uint8_t* AppendValueLine(const uint8_t* b, const uint8_t* end, std::string& value) {
-    const uint8_t* const lf = FindByte(b, static_cast<size_t>(end - b), '\n');
-    const uint8_t* const stop = lf ? lf : end;
-    if (!value.empty()) value.append("\r\n", 2);
-    for (const uint8_t* p = b; p < stop;) {
-      const uint8_t* const cr = FindByte(p, static_cast<size_t>(stop - p), '\r');
-      const uint8_t* const e = cr ? cr : stop;
-      value.append(reinterpret_cast<const char*>(p), static_cast<size_t>(e - p));
-      p = e + 1;
-    }
-    return lf ? lf + 1 : end;
   }
 
   // --- Form variable.
@@ -470,10 +488,10 @@ class BodyParser {
   }
 
   TUploadState& state_;
-  TMemoryStream& body_;
-  const uint8_t* const data_;
+  const TBodySource& body_;
+  TBodyView view_;
   const int64_t size_;
-  const LineScanner lines_;
+  LineScanner lines_;
   HeaderBlockReader headers_;
   IClientProbe& probe_;
   std::string delimiter_;
@@ -481,6 +499,8 @@ class BodyParser {
   // Kept from part to part, so that its room is reused.
   std::string value_;
   int64_t cursor_ = 0;
+  // Where a search for the delimiter first failed.
+  int64_t noMatchFrom_ = INT64_MAX;
   bool lastPass_ = false;
 };
 
@@ -490,19 +510,22 @@ void ReadLine(TMemoryStream& stream, int64_t start, std::string& text, int64_t& 
   text.clear();
   length = 0;
   if (start < 0 || start >= stream.Size()) return;
-  const LineScanner lines(stream.Memory(), stream.Size());
+  TBodyView view(stream);
+  LineScanner lines(view);
   length = lines.Length(start);
   lines.Text(start, length, text);
   stream.SetPosition(start + length);
 }
 
-void TUploadState::ParseBody(TMemoryStream& body, IClientProbe& probe) {
-  BodyParser(*this, body, probe).Run();
+void TUploadState::ParseBody(const TBodySource& body, IClientProbe& probe, int64_t window) {
+  BodyParser(*this, body, probe, window).Run();
 }
 
 TFileText TUploadState::FileText(size_t index) const {
   const TFileRecord& item = FFiles[index];
-  HeaderBlockReader headers(FParsedBody->Memory(), FParsedBody->Size());
+  // A header block is short: a small window reads it from a spooled body.
+  TBodyView view(*FParsedBody, std::min<int64_t>(FWindow, kHeaderWindow));
+  HeaderBlockReader headers(view);
   int64_t cursor = item.HeadAt;
   PartHead head;
   std::string unused;

@@ -92,9 +92,15 @@ class Tprocess : public TASPMTSObject, public TUploadState, private IClientProbe
 
  private:
   void ReadRequest();
-  // Appends the bytes of one BinaryRead answer to FBody, never more than the
-  // answer's array holds nor more than FBody has room for.
-  void TakeChunk(VARIANT& count, VARIANT& bytes);
+  // Readies FBody, or a spool file, for a body of total bytes.
+  void PrepareBody(int32_t total);
+  // Appends the bytes of one BinaryRead answer to the body, never more than
+  // the answer's array holds nor past the announced total.
+  void TakeChunk(VARIANT& count, VARIANT& bytes, int32_t total);
+  // How many bytes of the body have arrived.
+  int64_t Received() const noexcept;
+  // Gives the body its announced size once reading ends.
+  void CompleteBody(int32_t total);
   bool IsClientConnected() override;
 };
 

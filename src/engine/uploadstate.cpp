@@ -1,5 +1,7 @@
 #include "uploadstate.h"
 
+#include "../server/exceptions.h"
+
 namespace kvp {
 
 void TUploadState::InitState() {
@@ -14,6 +16,7 @@ void TUploadState::InitState() {
 
 void TUploadState::FreeState() noexcept {
   FBody.reset();
+  FSpool.reset();
   FVars.reset();
   FFiles.clear();
   FFileCount = 0;
@@ -21,9 +24,11 @@ void TUploadState::FreeState() noexcept {
   FParsedBody = nullptr;
 }
 
-std::span<const uint8_t> TUploadState::FileBytes(size_t index) const noexcept {
+void TUploadState::ReadFileBytes(size_t index, int64_t offset, void* out, int64_t count) const {
   const TFileRecord& item = FFiles[index];
-  return {FParsedBody->Memory() + item.DataAt, item.DataSize};
+  if (offset < 0 || count < 0 || count > int64_t{item.DataSize} - offset)
+    throw EReadError("Stream read error");
+  FParsedBody->ReadAt(int64_t{item.DataAt} + offset, out, count);
 }
 
 std::wstring_view TUploadState::NewName(size_t index) const noexcept {

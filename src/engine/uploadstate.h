@@ -6,12 +6,13 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "bodyview.h"
 #include "memstream.h"
+#include "spoolfile.h"
 #include "stringlist.h"
 
 namespace kvp {
@@ -60,15 +61,22 @@ class TUploadState {
   // Frees the body, the variables and the file items, in this order.
   void FreeState() noexcept;
 
-  // Parses body (held whole, positioned anywhere) into FFiles, FFileCount,
-  // FVars and FStatus, which must be as InitState left them. The body must
-  // stay as it is while the items are used.
-  void ParseBody(TMemoryStream& body, IClientProbe& probe);
+  // Parses body into FFiles, FFileCount, FVars and FStatus, which must be as
+  // InitState left them, reading a body that is not in memory through a
+  // window of that many bytes. The body must stay as it is while the items
+  // are used.
+  void ParseBody(const TBodySource& body, IClientProbe& probe, int64_t window = kBodyWindow);
 
   // The texts of file item index (below FFiles.size()), read from the body.
   TFileText FileText(size_t index) const;
-  // The bytes of file item index.
-  std::span<const uint8_t> FileBytes(size_t index) const noexcept;
+  // Copies count bytes of file item index, from offset on, into out.
+  void ReadFileBytes(size_t index, int64_t offset, void* out, int64_t count) const;
+  // The body the items were parsed from.
+  const TBodySource& ParsedBody() const noexcept { return *FParsedBody; }
+  // The request body as the intake read it: on disk when it was spooled.
+  const TBodySource& RequestBody() const noexcept {
+    return FSpool ? static_cast<const TBodySource&>(*FSpool) : *FBody;
+  }
   // The name saving with numbered names gave file item index, as written;
   // empty until then.
   std::wstring_view NewName(size_t index) const noexcept;
@@ -79,12 +87,17 @@ class TUploadState {
   TFiles FFiles;
   std::unique_ptr<TStringList> FVars;
   std::unique_ptr<TMemoryStream> FBody;
+  // The request body when it was too large to hold in memory; FBody is then
+  // empty.
+  std::unique_ptr<TSpoolFile> FSpool;
   uint8_t FOverwriteMode = 0;
   int32_t FTotalBytes = 0;
   std::string FOverwriteChr = "~";
   // The body the items were parsed from (FBody, unless a caller parsed
   // another): they point into it.
-  const TMemoryStream* FParsedBody = nullptr;
+  const TBodySource* FParsedBody = nullptr;
+  // The window the parse read through.
+  int64_t FWindow = kBodyWindow;
   // NewName of the items saved with numbered names, by index.
   std::unordered_map<size_t, std::wstring> FNewNames;
 };

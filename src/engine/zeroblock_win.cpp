@@ -25,4 +25,16 @@ void FreeZeroed(uint8_t* block, size_t size) noexcept {
     std::free(block);
 }
 
+uint8_t* ReserveZeroed(size_t size) noexcept {
+  return static_cast<uint8_t*>(VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS));
+}
+
+bool CommitZeroed(uint8_t* block, size_t from, size_t to) noexcept {
+  return to <= from || VirtualAlloc(block + from, to - from, MEM_COMMIT, PAGE_READWRITE) != nullptr;
+}
+
+void ReleaseReserved(uint8_t* block, size_t) noexcept {
+  if (block) VirtualFree(block, 0, MEM_RELEASE);
+}
+
 }  // namespace kvp

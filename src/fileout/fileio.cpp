@@ -1,5 +1,9 @@
 #include "fileio.h"
 
+#include <algorithm>
+#include <memory>
+#include <new>
+
 #include "../server/ansitext.h"
 #include "../server/exceptions.h"
 
@@ -22,9 +26,26 @@ bool FileExists(const std::wstring& name) noexcept {
   return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-WriteOutcome WriteBufferToFile(const std::wstring& name, const uint8_t* data, int64_t size,
-                               CreateMode mode) {
+namespace {
+
+// Writes count bytes in one call; false when fewer are taken.
+bool WriteAll(HANDLE file, const uint8_t* data, int64_t count) {
+  DWORD written = 0;
+  const auto want = static_cast<DWORD>(count);
+  return count <= 0 || (WriteFile(file, data, want, &written, nullptr) && written == want);
+}
+
+}  // namespace
+
+WriteOutcome WriteBodyToFile(const std::wstring& name, const TBodySource& body, int64_t offset,
+                             int64_t count, CreateMode mode) {
   if (HasEmbeddedNul(name)) throw EFCreateError("Cannot create file " + ToAnsi(name));
+  const uint8_t* const memory = body.Memory();
+  std::unique_ptr<uint8_t[]> piece;
+  if (!memory && count > 0) {
+    piece.reset(new (std::nothrow) uint8_t[static_cast<size_t>(std::min(count, kCopyPiece))]);
+    if (!piece) throw EOutOfMemory("Out of memory");
+  }
   const DWORD disposition = mode == CreateMode::CreateNew ? CREATE_NEW : CREATE_ALWAYS;
   FileHandle file(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -35,13 +56,21 @@ WriteOutcome WriteBufferToFile(const std::wstring& name, const uint8_t* data, in
       return WriteOutcome::NameTaken;
     throw EFCreateError("Cannot create file " + ToAnsi(name));
   }
-  // Items never exceed the 32-bit request size, so one write takes them whole.
-  DWORD written = 0;
-  const auto want = static_cast<DWORD>(size);
-  const BOOL ok = size <= 0 || WriteFile(file.Get(), data, want, &written, nullptr);
+  // Items never exceed the 32-bit request size, so one write takes a body in
+  // memory whole.
+  bool ok = true;
+  if (memory) {
+    ok = WriteAll(file.Get(), memory + offset, count);
+  } else {
+    for (int64_t done = 0; ok && done < count;) {
+      const int64_t n = std::min(count - done, kCopyPiece);
+      body.ReadAt(offset + done, piece.get(), n);
+      ok = WriteAll(file.Get(), piece.get(), n);
+      done += n;
+    }
+  }
   const bool closed = file.Close();
-  if (size > 0 && (!ok || written != want)) throw EWriteError("Stream write error");
-  if (!closed) throw EWriteError("Stream write error");
+  if (!ok || !closed) throw EWriteError("Stream write error");
   return WriteOutcome::Written;
 }
 

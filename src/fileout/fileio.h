@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "../engine/bodysource.h"
+
 namespace kvp {
 
 // True when the name would reach the file system as another name: an
@@ -32,14 +34,20 @@ enum class CreateMode {
 // taken by the time the file is created.
 enum class WriteOutcome { Written, NameTaken };
 
-// Creates the file (no sharing while open, normal attributes), writes the
-// whole buffer in one write and closes it. Raises EFCreateError "Cannot
-// create file <name>" when the file cannot be created and EWriteError
-// "Stream write error" when fewer bytes are written than the buffer holds (the
-// file then stays with what was written). With CreateMode::CreateNew, a name
-// that exists already is left alone and reported as NameTaken.
-WriteOutcome WriteBufferToFile(const std::wstring& name, const uint8_t* data, int64_t size,
-                               CreateMode mode = CreateMode::Replace);
+// Writes count bytes of body, from offset on, to a new file of that name (no
+// sharing while open, normal attributes). A body in memory goes in one
+// write; a body on disk is copied through a buffer of kCopyPiece bytes,
+// taken before the file is created. Raises EFCreateError "Cannot create file
+// <name>" when the file cannot be created, EWriteError "Stream write error"
+// when it takes fewer bytes than given (it then stays with what was
+// written), and EReadError "Stream read error" when the body cannot be read.
+// With CreateMode::CreateNew, a name that exists already is left alone and
+// reported as NameTaken.
+WriteOutcome WriteBodyToFile(const std::wstring& name, const TBodySource& body, int64_t offset,
+                             int64_t count, CreateMode mode = CreateMode::Replace);
+
+// The most bytes a copy from disk to disk holds at once.
+constexpr int64_t kCopyPiece = int64_t{1} << 20;
 
 // Owns a file handle.
 class FileHandle {

@@ -18,12 +18,18 @@ namespace kvp {
 
 namespace {
 
-WriteOutcome WriteItem(std::span<const uint8_t> item, const std::wstring& name, CreateMode mode) {
-  return WriteBufferToFile(name, item.data(), static_cast<int64_t>(item.size()), mode);
+// The bytes of one file item, as they lie in the body.
+struct Item {
+  const TBodySource& body;
+  const TFileRecord& record;
+};
+
+WriteOutcome WriteItem(const Item& item, const std::wstring& name, CreateMode mode) {
+  return WriteBodyToFile(name, item.body, item.record.DataAt, item.record.DataSize, mode);
 }
 
 // Writes under the first free numbered name and returns that name.
-std::wstring WriteNumbered(std::span<const uint8_t> item, const std::wstring& target,
+std::wstring WriteNumbered(const Item& item, const std::wstring& target,
                            const std::wstring& separator) {
   // Windows takes "/" as a folder separator too: a dot in a folder name
   // written with "/" must not be taken for the extension.
@@ -43,7 +49,7 @@ std::wstring WriteNumbered(std::span<const uint8_t> item, const std::wstring& ta
 HRESULT Tprocess::FileSave(BSTR FileName, LONG Index) {
   return Guard([&] {
     const size_t index = FileItem(Index);
-    const std::span<const uint8_t> item = FileBytes(index);
+    const Item item{ParsedBody(), FFiles[index]};
     // The name as the script wrote it: no character is lost on the way.
     const std::wstring target = WideText(FileName);
     if (HasEmbeddedNul(target)) throw EFCreateError("Cannot create file " + ToAnsi(target));

@@ -9,6 +9,10 @@
 #include "pathrules.h"
 #include "textfile.h"
 
+#include <algorithm>
+#include <memory>
+#include <new>
+
 namespace kvp {
 
 namespace {
@@ -18,7 +22,10 @@ constexpr const char* kVersionText = "kvParcelin 1.3F by Kelvarion, June 2005.";
 // Writes the whole raw request body, as read, to a file. Bytes an interrupted
 // read never filled are zeros.
 HRESULT Tprocess::DumpHeader(BSTR FileName) {
-  return Guard([&] { WriteBufferToFile(WideText(FileName), FBody->Memory(), FBody->Size()); });
+  return Guard([&] {
+    const TBodySource& body = RequestBody();
+    WriteBodyToFile(WideText(FileName), body, 0, body.Size());
+  });
 }
 
 HRESULT Tprocess::get_Version(BSTR* Value) {
@@ -80,31 +87,56 @@ HRESULT Tprocess::AppendToFile(BSTR FileName, BSTR NewLine) {
   return Guard([&] { AppendLineToFile(WideText(FileName), ToAnsi(NewLine, FCodePage)); });
 }
 
-// Reading the source is reported; writing the copy is not.
+// Reading the source is reported; writing the copy is not. The source is
+// copied through a buffer of at most kCopyPiece bytes, and a source that
+// fits in it is read whole before the copy is created.
 HRESULT Tprocess::Copy(BSTR OldName, BSTR NewName) {
   return Guard([&] {
     const std::wstring source = WideText(OldName);
     if (!FileExists(source)) return;
-    TMemoryStream content;
-    {
-      FileHandle in(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (!in.Valid()) throw EFOpenError("Cannot open file " + ToAnsi(source));
-      LARGE_INTEGER size{};
-      if (!GetFileSizeEx(in.Get(), &size)) throw EReadError("Stream read error");
-      if (size.QuadPart > 0x7FFFFFFF)
-        throw EStreamError("Out of memory while expanding memory stream");
-      content.SetSize(size.QuadPart);
+    FileHandle in(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!in.Valid()) throw EFOpenError("Cannot open file " + ToAnsi(source));
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(in.Get(), &size)) throw EReadError("Stream read error");
+    const int64_t total = size.QuadPart;
+    const auto pieceSize = static_cast<size_t>(std::min(total, kCopyPiece));
+    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[pieceSize ? pieceSize : 1]);
+    if (!piece) throw EStreamError("Out of memory while expanding memory stream");
+    const auto readPiece = [&](int64_t n) {
       DWORD got = 0;
-      if (size.QuadPart > 0 && (!ReadFile(in.Get(), content.WritableMemory(),
-                                          static_cast<DWORD>(size.QuadPart), &got, nullptr) ||
-                                got != static_cast<DWORD>(size.QuadPart)))
+      if (n > 0 && (!ReadFile(in.Get(), piece.get(), static_cast<DWORD>(n), &got, nullptr) ||
+                    got != static_cast<DWORD>(n)))
         throw EReadError("Stream read error");
-    }
-    try {
-      WriteBufferToFile(WideText(NewName), content.Memory(), content.Size());
-    } catch (const Exception&) {
-      // The copy is best effort: a target that cannot be written is ignored.
+    };
+    int64_t n = std::min<int64_t>(total, kCopyPiece);
+    readPiece(n);
+    // Read whole: closed before the copy is made, so that a copy onto its
+    // own name rewrites the same content.
+    if (n == total) in.Close();
+    const std::wstring target = WideText(NewName);
+    if (HasEmbeddedNul(target)) return;
+    // The copy is best effort: a target that cannot be created or written is
+    // ignored.
+    FileHandle out(CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out.Valid()) return;
+    for (int64_t done = 0;;) {
+      DWORD written = 0;
+      if (n > 0 && (!WriteFile(out.Get(), piece.get(), static_cast<DWORD>(n), &written, nullptr) ||
+                    written != static_cast<DWORD>(n)))
+        return;
+      done += n;
+      if (done >= total) return;
+      n = std::min(total - done, kCopyPiece);
+      try {
+        readPiece(n);
+      } catch (const EReadError&) {
+        // Half a copy is no copy.
+        out.Close();
+        DeleteFileW(target.c_str());
+        throw;
+      }
     }
   });
 }

@@ -111,6 +111,23 @@ class ComApartment {
   HRESULT status_;
 };
 
+// Owns a safe array until it is handed on.
+class SafeArray {
+ public:
+  explicit SafeArray(SAFEARRAY* sa = nullptr) noexcept : sa_(sa) {}
+  SafeArray(const SafeArray&) = delete;
+  SafeArray& operator=(const SafeArray&) = delete;
+  ~SafeArray() {
+    if (sa_) SafeArrayDestroy(sa_);
+  }
+  SAFEARRAY* Get() const noexcept { return sa_; }
+  SAFEARRAY* Detach() noexcept { return std::exchange(sa_, nullptr); }
+  explicit operator bool() const noexcept { return sa_ != nullptr; }
+
+ private:
+  SAFEARRAY* sa_;
+};
+
 // Keeps a safe array's data locked for the length of a scope.
 class SafeArrayLock {
  public:

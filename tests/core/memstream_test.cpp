@@ -1,9 +1,13 @@
-// TMemoryStream: size, position, reads and writes, zero fill, views and the
-// count of live streams.
+// Where bodies are kept: TMemoryStream (size, position, reads and writes,
+// zero fill, reserved room), the spool file, and the window that reads
+// either.
+#include "engine/bodyview.h"
 #include "engine/memstream.h"
+#include "engine/spoolfile.h"
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 
 #include "server/exceptions.h"
@@ -73,33 +77,66 @@ TEST(MemoryStream, GrowthIsZeroFilled) {
   EXPECT_EQ(s.Position(), 0);
 }
 
-TEST(MemoryStream, ViewsReadAnotherStreamsBytes) {
-  const int64_t before = kvp::TMemoryStream::LiveCount();
-  {
-    kvp::TMemoryStream owner;
-    owner.Write("0123456789", 10);
-    EXPECT_FALSE(owner.IsView());
-    EXPECT_NE(owner.WritableMemory(), nullptr);
+TEST(MemoryStream, ReservedRoomTakesWritesAndReadsAtOffsets) {
+  kvp::TMemoryStream s;
+  s.Write("old", 3);
+  s.Reserve(300000);  // empties the stream
+  EXPECT_EQ(s.Size(), 0);
+  std::string chunk(102400, 'c');
+  for (int i = 0; i < 2; ++i) s.Write(chunk.data(), static_cast<int64_t>(chunk.size()));
+  s.SetSize(300000);  // a short read leaves zeros behind
+  EXPECT_EQ(Content(s), std::string(204800, 'c') + std::string(95200, '\0'));
+  s.SetPosition(300000);
+  s.Write("tail", 4);  // past the reserved room: the stream moves
+  EXPECT_EQ(s.Size(), 300004);
+  char buf[6];
+  s.ReadAt(204798, buf, 6);
+  EXPECT_EQ(std::string(buf, 6), std::string("cc\0\0\0\0", 6));
+  s.ReadAt(300000, buf, 4);
+  EXPECT_EQ(std::string(buf, 4), "tail");
+  EXPECT_THROW(s.ReadAt(300001, buf, 4), kvp::EReadError);
+  EXPECT_THROW(s.ReadAt(-1, buf, 1), kvp::EReadError);
+}
 
-    std::unique_ptr<kvp::TMemoryStream> view(kvp::TMemoryStream::CreateView(owner.Memory() + 2, 5));
-    EXPECT_EQ(kvp::TMemoryStream::LiveCount(), before + 2);
-    EXPECT_TRUE(view->IsView());
-    EXPECT_EQ(view->WritableMemory(), nullptr);
-    EXPECT_EQ(view->Memory(), owner.Memory() + 2);
-    EXPECT_EQ(Content(*view), "23456");
-    char buf[8];
-    view->SetPosition(3);
-    EXPECT_EQ(view->Read(buf, 8), 2);
-    EXPECT_EQ(std::string(buf, 2), "56");
+TEST(SpoolFile, KeepsWhatArrivedAndReadsTheRestAsZeros) {
+  kvp::TSpoolFile spool(std::wstring(), 10);
+  spool.Append("abc", 3);
+  spool.Append("defghijkl", 9);  // never past the announced size
+  EXPECT_EQ(spool.Written(), 10);
+  char buf[10];
+  spool.ReadAt(2, buf, 8);
+  EXPECT_EQ(std::string(buf, 8), "cdefghij");
+  EXPECT_THROW(spool.ReadAt(5, buf, 6), kvp::EReadError);
 
-    EXPECT_THROW(view->Write("x", 1), kvp::EStreamError);
-    EXPECT_THROW(view->SetSize(1), kvp::EStreamError);
-    EXPECT_EQ(Content(owner), "0123456789") << "a view never changes its owner";
-    view.reset();  // the owner's bytes stay
-    EXPECT_EQ(Content(owner), "0123456789");
-    EXPECT_EQ(kvp::TMemoryStream::LiveCount(), before + 1);
-  }
-  EXPECT_EQ(kvp::TMemoryStream::LiveCount(), before);
+  kvp::TSpoolFile partial(std::wstring(), 6);
+  partial.Append("xy", 2);
+  partial.ReadAt(1, buf, 5);
+  EXPECT_EQ(std::string(buf, 5), std::string("y\0\0\0\0", 5));
+}
+
+TEST(BodyView, SeesAMemoryBodyWholeAndOtherBodiesThroughItsWindow) {
+  std::string text;
+  for (int i = 0; i < 100; ++i) text += static_cast<char>('A' + i % 26);
+  kvp::TMemoryStream memory;
+  memory.Write(text.data(), 100);
+  kvp::TSpoolFile spool(std::wstring(), 100);
+  spool.Append(text.data(), 100);
+
+  kvp::TBodyView whole(memory, 8);
+  EXPECT_EQ(whole.Bytes(10, 100).size(), 90u) << "memory is never copied";
+  EXPECT_EQ(whole.Bytes(100, 100).size(), 0u);
+
+  kvp::TBodyView windowed(spool, 8);
+  auto seen = [](std::span<const uint8_t> b) {
+    return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+  };
+  EXPECT_EQ(seen(windowed.Bytes(10, 100)), text.substr(10, 8));
+  EXPECT_EQ(seen(windowed.Bytes(15, 100)), text.substr(15, 3)) << "the rest of the window";
+  EXPECT_EQ(seen(windowed.Bytes(15, 100, 5)), text.substr(15, 8)) << "refilled for five";
+  EXPECT_EQ(seen(windowed.Bytes(96, 100, 8)), text.substr(96, 4)) << "the body's end";
+  EXPECT_EQ(seen(windowed.Bytes(3, 6)), text.substr(3, 3)) << "a step back, up to end";
+  windowed.Widen(40);
+  EXPECT_EQ(seen(windowed.Bytes(50, 100)), text.substr(50, 40));
 }
 
 }  // namespace

@@ -171,25 +171,23 @@ Outcome OutcomeOf(const TUploadState& s) {
   for (int32_t i = 0; i < s.FVars->Count(); ++i) o.vars.emplace_back(s.FVars->Strings(i));
   for (size_t i = 0; i < s.FFiles.size(); ++i) {
     kvp::TFileText f = s.FileText(i);
-    const std::span<const uint8_t> data = s.FileBytes(i);
-    o.files.emplace_back(f.LocalName, f.FileName, f.Extension, f.ContentType,
-                         std::string(reinterpret_cast<const char*>(data.data()), data.size()));
+    std::string data(s.FFiles[i].DataSize, '\0');
+    s.ReadFileBytes(i, 0, data.data(), static_cast<int64_t>(data.size()));
+    o.files.emplace_back(f.LocalName, f.FileName, f.Extension, f.ContentType, std::move(data));
     o.tags.push_back(std::move(f.TagName));
   }
   return o;
 }
 
-// The creation as the intake runs it: defaults, the body sized once and
-// copied in by chunks, then parsed from offset 0.
+// The creation as the intake runs it: defaults, room reserved for the body
+// and the chunks written into it, then parsed from offset 0.
 void Create(TUploadState& s, const std::string& body) {
   AlwaysConnected probe;
   s.InitState();
-  s.FBody->Clear();
-  s.FBody->SetSize(static_cast<int64_t>(body.size()));
-  s.FBody->SetPosition(0);
+  s.FBody->Reserve(static_cast<int64_t>(body.size()));
   for (int64_t at = 0; at < static_cast<int64_t>(body.size()); at += kChunk) {
     const int64_t n = std::min<int64_t>(kChunk, static_cast<int64_t>(body.size()) - at);
-    std::memcpy(s.FBody->WritableMemory() + at, body.data() + at, static_cast<size_t>(n));
+    s.FBody->Write(body.data() + at, n);
   }
   s.FBody->SetPosition(0);
   s.ParseBody(*s.FBody, probe);

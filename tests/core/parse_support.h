@@ -4,6 +4,7 @@
 #pragma once
 
 #include <climits>
+#include <cstdlib>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -68,20 +69,58 @@ struct Parsed {
   int probeCalls = 0;
 };
 
+// How the suites hand bodies to the parser: in memory, as small bodies
+// come, unless KV_SPOOL_THRESHOLD=0 asks for every body to be spooled to a
+// file first, as large ones are; KV_BODY_WINDOW=N then reads it through a
+// window of N bytes.
+struct BodyRoute {
+  bool spool = false;
+  int64_t window = kvp::kBodyWindow;
+};
+
+inline const BodyRoute& Route() {
+  static const BodyRoute route = [] {
+    BodyRoute r;
+    const char* threshold = std::getenv("KV_SPOOL_THRESHOLD");
+    r.spool = threshold && std::string_view(threshold) == "0";
+    if (const char* window = std::getenv("KV_BODY_WINDOW")) r.window = std::atoll(window);
+    return r;
+  }();
+  return route;
+}
+
+// Hands body to state the way Route() says and parses it.
+inline void ParseRouted(kvp::TUploadState& state, std::string_view body, kvp::IClientProbe& probe) {
+  const auto size = static_cast<int64_t>(body.size());
+  if (Route().spool) {
+    state.FSpool = std::make_unique<kvp::TSpoolFile>(std::wstring(), size);
+    state.FSpool->Append(body.data(), size);
+  } else {
+    state.FBody->Write(body.data(), size);
+    state.FBody->SetPosition(0);
+  }
+  state.ParseBody(state.RequestBody(), probe, Route().window);
+}
+
 inline Parsed RunParser(std::string_view body, int connected = INT_MAX) {
   Parsed p;
   p.state = std::make_unique<kvp::TUploadState>();
   p.state->InitState();
-  p.state->FBody->Write(body.data(), static_cast<int64_t>(body.size()));
-  p.state->FBody->SetPosition(0);
   ScriptedProbe probe(connected);
-  p.state->ParseBody(*p.state->FBody, probe);
+  ParseRouted(*p.state, body, probe);
   p.probeCalls = probe.Calls();
   return p;
 }
 
 inline std::string Bytes(const kvp::TMemoryStream& s) {
   return std::string(reinterpret_cast<const char*>(s.Memory()), static_cast<size_t>(s.Size()));
+}
+
+// The bytes of file item i.
+inline std::string ItemBytes(const kvp::TUploadState& s, size_t i) {
+  std::string out(s.FFiles[i].DataSize, '\0');
+  s.ReadFileBytes(i, 0, out.data(), static_cast<int64_t>(out.size()));
+  return out;
 }
 
 // The parser's outcome as the reference model states it.
@@ -92,9 +131,8 @@ inline kvref::Result Outcome(const Parsed& p) {
   r.probeCalls = p.probeCalls;
   for (size_t i = 0; i < s.FFiles.size(); ++i) {
     kvp::TFileText f = s.FileText(i);
-    const std::span<const uint8_t> data = s.FileBytes(i);
-    r.files.push_back({f.LocalName, f.FileName, f.Extension, f.ContentType, f.NameOnly,
-                       std::string(reinterpret_cast<const char*>(data.data()), data.size())});
+    r.files.push_back(
+        {f.LocalName, f.FileName, f.Extension, f.ContentType, f.NameOnly, ItemBytes(s, i)});
     r.tagNames.push_back(std::move(f.TagName));
   }
   for (int32_t i = 0; i < s.FVars->Count(); ++i) r.vars.emplace_back(s.FVars->Strings(i));

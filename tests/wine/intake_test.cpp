@@ -4,6 +4,7 @@
 #include <numeric>
 #include <utility>
 
+#include "engine/spoolsettings.h"
 #include "server/exceptions.h"
 #include "import_patch.h"
 #include "testsupport.h"
@@ -314,7 +315,7 @@ TEST_F(IntakeTest, CountAboveWhatTheBodyHasRoomForStopsAtItsEnd) {
   Host().ShapeReads(ReadAnswer{.overDeliver = 8}, 2);
   Create();
   EXPECT_EQ(Host().ReadRequests(), (std::vector<long>{102400, 1}));
-  EXPECT_EQ(Process().FBody->Size(), 102401);
+  EXPECT_EQ(Process().RequestBody().Size(), 102401);
   EXPECT_EQ(BodyOf(Process()), body);
   EXPECT_EQ(Host().Written(), L"");
 }
@@ -416,60 +417,77 @@ TEST_F(IntakeTest, ShortReadOfAGoodBodyParsesWhatArrived) {
   EXPECT_EQ(TotalBytes(), static_cast<LONG>(body.size()));
 }
 
-// What the client announces costs nothing until it is sent: a body of 190
-// MB announced, a few hundred bytes trickled in. The object's resident memory, looked
-// at during every read, stays within a few chunks of what arrived.
+// What the client announces costs nothing until it is sent: a body announced
+// at the in-memory limit and one of 190 MB (spooled), a few hundred bytes
+// trickled into each. Resident memory and commit charge (private committed
+// bytes, what Windows counts against RAM plus page file), looked at during
+// every read, stay within a few chunks of what arrived.
 TEST_F(IntakeTest, AnnouncedBodyTakesMemoryOnlyAsItArrives) {
   const std::string body = UploadBody(20);
   ASSERT_LT(body.size(), 300u);
-  constexpr long kAnnounced = 190000000;
+  const long inMemory = static_cast<long>(kvp::SpoolSettings().threshold);
   Host().LimitReads(7);
   Host().KeepCallLog(false);
   // A first, smaller creation of the same shape maps every page of code and
   // data that the path touches (and, under an emulator, translates its
   // code), so that the measured creation counts only what its body costs.
-  Host().SetBody(body);
-  Host().SetTotalBytes(2 << 20);
-  Create();
-  Destroy();
-  Host().SetBody(body);
-  Host().SetTotalBytes(kAnnounced);
+  for (long warm : {long{2} << 20, long{8} << 20}) {
+    Host().SetBody(body);
+    Host().SetTotalBytes(warm);
+    Create();
+    Destroy();
+  }
   auto resident = [] {
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
     EXPECT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters));
     return static_cast<int64_t>(counters.WorkingSetSize);
   };
+  constexpr long kSpooled = 190000000;
   // What the system itself charges for an untouched mapping of the announced
   // size (its page bookkeeping; under an emulator, the emulator's own tables),
   // measured the same way: not memory of the object's.
   const int64_t mappingCost = [&] {
     const int64_t at = resident();
-    void* p = VirtualAlloc(nullptr, kAnnounced, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    void* p = VirtualAlloc(nullptr, kSpooled, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     EXPECT_NE(p, nullptr);
     const int64_t cost = resident() - at;
     if (p) VirtualFree(p, 0, MEM_RELEASE);
     return std::max<int64_t>(cost, 0);
   }();
   EXPECT_LE(mappingCost, 8 << 20) << "a mapping costs the system far less than its size";
-  const int64_t before = resident();
-  int64_t peak = before;
-  int reads = 0;
-  Host().ObserveReads([&] {
-    peak = std::max(peak, resident());
-    ++reads;
-  });
-  Create();
-  EXPECT_EQ(reads, (kAnnounced + kvp::kChunkSize - 1) / kvp::kChunkSize);
-  EXPECT_EQ(TotalBytes(), kAnnounced);
-  // Every byte that came is in place; the rest reads as zeros.
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(Process().FBody->Memory()), body.size()),
-            body);
   constexpr int64_t kWindow = 4 * int64_t{kvp::kChunkSize} + (int64_t{1} << 20);
-  EXPECT_LE(peak - before, static_cast<int64_t>(body.size()) + kWindow + mappingCost)
-      << "resident memory grew by " << (peak - before) << " bytes while " << body.size()
-      << " arrived (the system charges " << mappingCost << " for the mapping)";
-  EXPECT_GT(before, 0);
+  for (long announced : {inMemory, kSpooled}) {
+    if (announced < 1) continue;  // every body is spooled
+    SCOPED_TRACE("announced " + std::to_string(announced));
+    Host().SetBody(body);
+    Host().SetTotalBytes(announced);
+    const int64_t before = resident(), committedBefore = kvtest::PrivateCommit();
+    int64_t peak = before, committedPeak = committedBefore;
+    int reads = 0;
+    Host().ObserveReads([&] {
+      peak = std::max(peak, resident());
+      committedPeak = std::max(committedPeak, kvtest::PrivateCommit());
+      ++reads;
+    });
+    Create();
+    Host().ObserveReads(nullptr);
+    EXPECT_EQ(reads, (announced + kvp::kChunkSize - 1) / kvp::kChunkSize);
+    EXPECT_EQ(TotalBytes(), announced);
+    EXPECT_EQ(Process().FSpool != nullptr, announced == kSpooled);
+    // Every byte that came is in place; the rest reads as zeros.
+    std::string head(body.size() + 16, 'x');
+    Process().RequestBody().ReadAt(0, head.data(), static_cast<int64_t>(head.size()));
+    EXPECT_EQ(head, body + std::string(16, '\0'));
+    EXPECT_LE(peak - before, static_cast<int64_t>(body.size()) + kWindow + mappingCost)
+        << "resident memory grew by " << (peak - before) << " bytes while " << body.size()
+        << " arrived (the system charges " << mappingCost << " for the mapping)";
+    EXPECT_LE(committedPeak - committedBefore, static_cast<int64_t>(body.size()) + kWindow)
+        << "commit charge grew by " << (committedPeak - committedBefore) << " bytes while "
+        << body.size() << " arrived";
+    EXPECT_GT(before, 0);
+    Destroy();
+  }
 }
 
 // Out of memory on the failure path itself: making the failure text fails

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "frame_support.h"
+#include "engine/spoolsettings.h"
 #include "import_patch.h"
 #include "testsupport.h"
 
@@ -463,18 +464,30 @@ TEST(OutOfMemoryInTheDll, AFreshThreadsFirstFailureUnderExhaustion) {
   EXPECT_GT(failed, 3);
 }
 
-// A body whose announced size cannot be had at all: the failure text, the
-// announced size as TotalBytes, no crash, nothing left.
+// A body announced at the in-memory limit whose room cannot be had: the
+// failure text, the announced size as TotalBytes, no crash, nothing left. A
+// body announced far larger takes no memory for its size at all: it goes to
+// a spool file.
 TEST(OutOfMemoryInTheDll, AnAnnouncedSizeThatCannotBeAllocated) {
   ExpectAnotherObjectWorks();
   AllocatorHooks hooks;
   g_faults.virtualOnly = true;
   const std::string body = SmallBody();
+  const long inMemory = static_cast<long>(kvp::SpoolSettings().threshold);
+  if (inMemory > static_cast<long>(body.size())) {
+    const Attempt a = Create(body, 1, true, inMemory);
+    EXPECT_TRUE(a.refused) << "the body was not taken from virtual memory";
+    EXPECT_EQ(a.status, S_OK);
+    EXPECT_EQ(a.written, kFailureText);
+    EXPECT_NE(a.summary.find(L"total " + std::to_wstring(inMemory) + L" "), std::wstring::npos);
+    EXPECT_EQ(a.held.blocks, 0u);
+    EXPECT_EQ(a.idle, S_OK);
+  }
   constexpr long kAnnounced = 2147483000;
   const Attempt a = Create(body, 1, true, kAnnounced);
-  EXPECT_TRUE(a.refused) << "the body was not taken from virtual memory";
+  EXPECT_FALSE(a.refused) << "virtual memory was asked for the announced size";
   EXPECT_EQ(a.status, S_OK);
-  EXPECT_EQ(a.written, kFailureText);
+  EXPECT_EQ(a.written, L"");
   EXPECT_NE(a.summary.find(L"total " + std::to_wstring(kAnnounced) + L" "), std::wstring::npos);
   EXPECT_EQ(a.held.blocks, 0u);
   EXPECT_EQ(a.idle, S_OK);

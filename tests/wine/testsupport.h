@@ -78,10 +78,33 @@ inline std::string ReadWhole(const std::string& path) {
   return content;
 }
 
-// The bytes FBody holds, as a string.
+// The request body the object holds, in memory or spooled, as a string.
 inline std::string BodyOf(const kvp::TUploadState& state) {
-  const auto* data = reinterpret_cast<const char*>(state.FBody->Memory());
-  return std::string(data ? data : "", static_cast<size_t>(state.FBody->Size()));
+  const kvp::TBodySource& body = state.RequestBody();
+  std::string bytes(static_cast<size_t>(body.Size()), '\0');
+  body.ReadAt(0, bytes.data(), body.Size());
+  return bytes;
+}
+
+// Private committed bytes of this process, as Windows counts them against
+// its commit limit: every committed page of private memory, touched or not.
+inline int64_t PrivateCommit() {
+  int64_t total = 0;
+  MEMORY_BASIC_INFORMATION region{};
+  for (const char* at = nullptr; VirtualQuery(at, &region, sizeof region) == sizeof region;
+       at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
+      total += static_cast<int64_t>(region.RegionSize);
+    if (region.RegionSize == 0) break;
+  }
+  return total;
+}
+
+// The bytes of file item i.
+inline std::string ItemBytes(const kvp::TUploadState& state, size_t i) {
+  std::string bytes(state.FFiles[i].DataSize, '\0');
+  state.ReadFileBytes(i, 0, bytes.data(), static_cast<int64_t>(bytes.size()));
+  return bytes;
 }
 
 // The lines of FVars, in order.

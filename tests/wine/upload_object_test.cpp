@@ -150,10 +150,8 @@ TEST_F(UploadTest, WorkedExampleEndToEnd) {
   EXPECT_EQ(f.ContentType, "image/jpeg");
   EXPECT_EQ(f.TagName, "photo");
   EXPECT_TRUE(p.NewName(0).empty());
-  const std::span<const uint8_t> data = p.FileBytes(0);
-  ASSERT_EQ(data.size(), 4u);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.data()), 4), "JFIF");
-  EXPECT_EQ(data.data(), p.FBody->Memory() + body.find("JFIF")) << "the bytes stay in the body";
+  EXPECT_EQ(kvtest::ItemBytes(p, 0), "JFIF");
+  EXPECT_EQ(p.FFiles[0].DataAt, body.find("JFIF")) << "the bytes stay in the body";
   EXPECT_EQ(VarLines(p),
             (std::vector<std::string>{"Title=Holiday, Sea", "photo=C:\\pics\\beach.jpg",
                                       "extra=", "note=line one\r\nline two"}));
@@ -171,10 +169,7 @@ TEST_F(UploadTest, FilesKeepTheirBytesAndOrder) {
   kvp::Tprocess& p = Create();
   ASSERT_EQ(p.FFileCount, 3);
   const std::vector<std::string> contents{binary, "second\r\nfile", "3"};
-  for (size_t i = 0; i < contents.size(); ++i) {
-    const std::span<const uint8_t> data = p.FileBytes(i);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.data()), data.size()), contents[i]);
-  }
+  for (size_t i = 0; i < contents.size(); ++i) EXPECT_EQ(kvtest::ItemBytes(p, i), contents[i]);
   EXPECT_EQ(p.FileText(2).Extension, "");
   EXPECT_EQ(p.FileText(2).NameOnly, "three");
   EXPECT_EQ(VarLines(p), (std::vector<std::string>{"a=one.bin", "b=two.txt", "a=three"}));

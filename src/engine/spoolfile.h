@@ -1,0 +1,43 @@
+// A request body kept on disk instead of in memory: a temporary file made
+// for one upload object, created new under a name no one can guess, opened
+// for this object alone, and deleted by the system when it is closed, also
+// when the process dies. It grows only as bytes arrive; what was announced
+// but never came reads as zeros.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "bodysource.h"
+
+namespace kvp {
+
+class TSpoolFile final : public TBodySource {
+ public:
+  // A new spool file in folder (empty: the system's temporary folder) for a
+  // body of size bytes. Raises EFCreateError when it cannot be created.
+  TSpoolFile(const std::wstring& folder, int64_t size);
+  ~TSpoolFile();
+  TSpoolFile(const TSpoolFile&) = delete;
+  TSpoolFile& operator=(const TSpoolFile&) = delete;
+
+  int64_t Size() const noexcept override { return size_; }
+  const uint8_t* Memory() const noexcept override { return nullptr; }
+  void ReadAt(int64_t offset, void* buffer, int64_t count) const override;
+
+  // Writes count bytes after those written so far, never past Size().
+  // Raises EWriteError when the file takes fewer (a full disk).
+  void Append(const void* data, int64_t count);
+  int64_t Written() const noexcept { return written_; }
+
+  // The file's full name, for messages and tests.
+  const std::wstring& Name() const noexcept { return name_; }
+
+ private:
+  intptr_t file_;  // the handle (Windows) or descriptor
+  std::wstring name_;
+  const int64_t size_;
+  int64_t written_ = 0;
+};
+
+}  // namespace kvp
