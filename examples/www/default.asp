@@ -11,7 +11,8 @@ saves every file with an allowed extension (bin, dat, txt, csv, pdf, jpg, jpeg, 
 in <a href="/list.asp"><code>/uploads/</code></a> under a name it makes from yours (letters,
 digits, blanks, <code>-</code> and <code>_</code> only, and the extension in lower case; device
 names such as <code>CON</code> become <code>upload</code>), numbered when taken, and shows what
-the upload object saw.</p>
+the upload object saw. While the form is sent, a bar shows how much of it has gone out (with
+script off, the form posts as it is and the browser shows its own progress).</p>
 
 <form id="upload" method="post" action="/receive.asp" enctype="multipart/form-data"
       accept-charset="<%= SITE_CHARSET %>">
@@ -38,6 +39,7 @@ the upload object saw.</p>
   </fieldset>
   <p><button type="submit" id="send">Upload</button></p>
 </form>
+<script src="/upload.js"></script>
 <%
 PageEnd
 %>

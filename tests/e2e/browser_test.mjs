@@ -4,6 +4,8 @@
 // (kvhost serve, or its test program kvservecli.exe) running under Wine with
 // kvParcelin.dll registered in the prefix, and the test checks the result
 // page, the saved files byte for byte, the listing page and the members page.
+// The form is sent twice: once with script off (the plain form post), once
+// with it on (the page's own XMLHttpRequest upload with its progress bar).
 //
 //   node browser_test.mjs [--build DIR] [--bin DIR] [--wine LOADER] [--site DIR]
 //                         [--artifacts DIR] [--skip-code N] [--own-prefix] [--keep]
@@ -240,10 +242,10 @@ class Server {
 // extension; numbered in mode 2 when taken.
 function makeFiles(dir) {
   fs.mkdirSync(dir, { recursive: true });
-  // Several MiB of random bytes, with text inside that looks like a part
+  // 64 MiB of random bytes, with text inside that looks like a part
   // boundary and like part headers, so that a parser that stops at the first
   // near-match cuts the file short.
-  const big = randomBytes(6 * 1024 * 1024 + 4321);
+  const big = randomBytes(64 * 1024 * 1024 + 4321);
   const decoy = Buffer.from('\r\n------WebKitFormBoundary\r\nContent-Disposition: form-data; ' +
                             'name="title"\r\n\r\nnot a field\r\n--', 'latin1');
   decoy.copy(big, 1_000_003);
@@ -417,6 +419,10 @@ async function main() {
     });
     context.setDefaultTimeout(60_000);
     const page = context.pages()[0] || await context.newPage();
+    // Script on or off for this page (the emulation of playwright's
+    // javaScriptEnabled, for one page rather than the whole context).
+    const cdp = await context.newCDPSession(page);
+    const pageScript = (on) => cdp.send('Emulation.setScriptExecutionDisabled', { value: !on });
 
     // ---- 0. the listing before any upload: no folder yet
     const before = await page.goto(new URL('/list.asp', base).href, { timeout: 60_000 });
@@ -424,7 +430,8 @@ async function main() {
     check(/does not exist/.test(await page.locator('#problem').textContent({ timeout: 10_000 }).catch(() => '')),
           'list.asp before any upload: says that nothing was uploaded yet');
 
-    // ---- 1. the upload page
+    // ---- 1. the upload page, script off: the plain form posts to receive.asp
+    await pageScript(false);
     const home = await page.goto(base, { timeout: 60_000 });
     checkEqual(home && home.status(), 200, 'the upload page: HTTP 200');
     checkEqual(await page.locator('form#upload').getAttribute('enctype'), 'multipart/form-data',
@@ -555,11 +562,32 @@ async function main() {
             `${japanese.name}: its link serves the bytes sent`, `status ${served.status}`);
     }
 
-    // ---- 3. the same big file again: mode 2 numbers the new name
+    // ---- 3. the same big file again, script on: the page sends the form with
+    // XMLHttpRequest, its bar follows the upload, and receive.asp's answer
+    // takes the page's place without a navigation. Mode 2 numbers the new name.
+    await pageScript(true);
     await page.goto(base, { timeout: 60_000 });
     await page.setInputFiles('#file1', files[0].path);
     await page.fill('#title', 'second round');
-    await submit(page, '#send', 'the second upload');
+    // Every value the bar takes, as the page sets it.
+    await page.evaluate(() => {
+      window.kvBar = [];
+      new MutationObserver((records) => {
+        for (const r of records) if (r.target.id === 'progress') window.kvBar.push(r.target.value);
+      }).observe(document, { subtree: true, attributes: true, attributeFilter: ['value'] });
+    });
+    const sent = Date.now();
+    await page.click('#send');
+    await page.waitForSelector('#files', { timeout: 180_000 });
+    log(`the script's upload of ${files[0].bytes.length} bytes took ${Date.now() - sent} ms`);
+    await page.screenshot({ path: path.join(opts.artifacts, 'result-script.png'), fullPage: true });
+    checkEqual(new URL(page.url()).pathname, '/', 'second upload: no navigation, the page shows the answer');
+    const bar = await page.evaluate(() => window.kvBar);
+    log(`the bar took ${bar ? bar.length : 0} values: ${JSON.stringify(bar)}`);
+    check(Array.isArray(bar) && bar.at(-1) === 100 && bar.some((v) => v > 0 && v < 100) &&
+          bar.every((v, i) => i === 0 || v >= bar[i - 1]),
+          'second upload: the progress bar rose through the upload to 100 %');
+    checkEqual(await page.title(), 'Upload received - kvParcelin demo', 'second upload: the answer\'s title');
     const again = await readResult(page);
     noScriptError(again.body, 'receive.asp (second upload)');
     checkEqual(again.fileqty, '1', 'second upload: FileQty');
