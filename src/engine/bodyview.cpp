@@ -17,10 +17,9 @@ void TBodyView::Widen(int64_t window) {
   window_ = window;
 }
 
-std::span<const uint8_t> TBodyView::Bytes(int64_t at, int64_t end, int64_t want) {
+std::span<const uint8_t> TBodyView::Held(int64_t at, int64_t end, int64_t want) {
   end = std::min(end, size_);
   if (at < 0 || at >= end) return {};
-  if (memory_) return {memory_ + at, static_cast<size_t>(end - at)};
   want = std::min({want, end - at, window_});
   const int64_t heldEnd = heldAt_ + heldSize_;
   if (at < heldAt_ || heldEnd - at < want) {

@@ -24,17 +24,28 @@ class TBodyView {
   TBodyView& operator=(const TBodyView&) = delete;
 
   int64_t Size() const noexcept { return size_; }
+  // The whole body when it is in memory, else null.
+  const uint8_t* Memory() const noexcept { return memory_; }
 
   // The bytes from at on, up to end at most, as one block: empty when at is
   // not below end, else at least min(want, end - at, window) bytes. Valid
   // until the next call.
-  std::span<const uint8_t> Bytes(int64_t at, int64_t end, int64_t want = 1);
+  std::span<const uint8_t> Bytes(int64_t at, int64_t end, int64_t want = 1) {
+    if (!memory_) return Held(at, end, want);
+    if (end > size_) end = size_;
+    if (at < 0 || at >= end) return {};
+    return {memory_ + at, static_cast<size_t>(end - at)};
+  }
 
   // Makes the window hold at least window bytes.
   void Widen(int64_t window);
   int64_t Window() const noexcept { return window_; }
 
  private:
+  // Bytes of a body that is not in memory: from the window, refilled when
+  // it does not hold enough of them.
+  std::span<const uint8_t> Held(int64_t at, int64_t end, int64_t want);
+
   const TBodySource& body_;
   const uint8_t* const memory_;
   const int64_t size_;

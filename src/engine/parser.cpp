@@ -33,16 +33,21 @@ constexpr std::string_view kTypeHeader = "Content-Type";
 // may come in several blocks; one that comes whole takes the direct road.
 class LineScanner {
  public:
-  explicit LineScanner(TBodyView& body) : body_(body), size_(body.Size()) {}
+  explicit LineScanner(TBodyView& body) : body_(body), memory_(body.Memory()), size_(body.Size()) {}
 
   int64_t Length(int64_t start) {
+    if (start >= size_) return 0;
+    if (memory_) {
+      const uint8_t* lf = FindByte(memory_ + start, static_cast<size_t>(size_ - start), '\n');
+      return lf ? lf - (memory_ + start) + 1 : size_ - start;
+    }
     for (int64_t at = start; at < size_;) {
       const std::span<const uint8_t> bytes = body_.Bytes(at, size_);
       if (const uint8_t* lf = FindByte(bytes.data(), bytes.size(), '\n'))
         return at + (lf - bytes.data()) + 1 - start;
       at += static_cast<int64_t>(bytes.size());
     }
-    return start < size_ ? size_ - start : 0;
+    return size_ - start;
   }
 
   void Text(int64_t start, int64_t length, std::string& out) {
@@ -51,6 +56,7 @@ class LineScanner {
   }
 
   void AppendText(int64_t start, int64_t length, std::string& out) {
+    if (memory_) return AppendClean(memory_ + start, memory_ + start + length, out);
     for (int64_t at = start, end = start + length; at < end;) {
       const std::span<const uint8_t> bytes = body_.Bytes(at, end);
       AppendClean(bytes.data(), bytes.data() + bytes.size(), out);
@@ -60,22 +66,17 @@ class LineScanner {
 
   // Whether the line's text equals text, without building the text.
   bool TextEquals(int64_t start, int64_t length, std::string_view text) {
-    const std::span<const uint8_t> whole = body_.Bytes(start, start + length, length);
-    if (static_cast<int64_t>(whole.size()) == length) return CleanEquals(whole, text);
-    size_t j = 0;
-    for (int64_t at = start, end = start + length; at < end;) {
-      const std::span<const uint8_t> bytes = body_.Bytes(at, end);
-      for (const uint8_t c : bytes) {
-        if (c == '\r' || c == '\n') continue;
-        if (j == text.size() || static_cast<char>(c) != text[j]) return false;
-        ++j;
-      }
-      at += static_cast<int64_t>(bytes.size());
-    }
-    return j == text.size();
+    if (memory_) return CleanEquals(memory_ + start, memory_ + start + length, text);
+    return WindowedTextEquals(start, length, text);
   }
 
   bool TextEmpty(int64_t start, int64_t length) {
+    if (memory_) {
+      const uint8_t *b = memory_ + start, *e = b + length;
+      if (e > b && e[-1] == '\n') --e;
+      while (e > b && e[-1] == '\r') --e;
+      return e == b;
+    }
     for (int64_t at = start, end = start + length; at < end;) {
       const std::span<const uint8_t> bytes = body_.Bytes(at, end);
       for (const uint8_t c : bytes)
@@ -89,6 +90,7 @@ class LineScanner {
   // -1. Blocks overlap by the pattern's length less one, so a pattern split
   // between two of them is still found.
   int64_t Find(int64_t from, int64_t end, std::string_view pattern) {
+    if (memory_) return FindDelimiter(memory_, from, end, pattern);
     const auto len = static_cast<int64_t>(pattern.size());
     if (len < 2) return -1;
     body_.Widen(2 * len);
@@ -116,10 +118,8 @@ class LineScanner {
     }
   }
 
-  // TextEquals for a line held whole.
-  static bool CleanEquals(std::span<const uint8_t> line, std::string_view text) {
-    const uint8_t* p = line.data();
-    const uint8_t* e = p + line.size();
+  // TextEquals for the line [p, e) held whole.
+  static bool CleanEquals(const uint8_t* p, const uint8_t* e, std::string_view text) {
     if (e > p && e[-1] == '\n') --e;
     while (e > p && e[-1] == '\r') --e;
     const auto n = static_cast<size_t>(e - p);
@@ -135,7 +135,28 @@ class LineScanner {
     return j == text.size();
   }
 
+  // TextEquals through the window: a line that comes whole is compared so,
+  // one split between windows byte by byte.
+  bool WindowedTextEquals(int64_t start, int64_t length, std::string_view text) {
+    const std::span<const uint8_t> whole = body_.Bytes(start, start + length, length);
+    if (static_cast<int64_t>(whole.size()) == length)
+      return CleanEquals(whole.data(), whole.data() + whole.size(), text);
+    size_t j = 0;
+    for (int64_t at = start, end = start + length; at < end;) {
+      const std::span<const uint8_t> bytes = body_.Bytes(at, end);
+      for (const uint8_t c : bytes) {
+        if (c == '\r' || c == '\n') continue;
+        if (j == text.size() || static_cast<char>(c) != text[j]) return false;
+        ++j;
+      }
+      at += static_cast<int64_t>(bytes.size());
+    }
+    return j == text.size();
+  }
+
   TBodyView& body_;
+  // The whole body when it is in memory, else null.
+  const uint8_t* memory_;
   const int64_t size_;
 };
 
@@ -454,7 +475,17 @@ class BodyParser {
   // empty, until the delimiter line, the closing line or the body's last
   // line, none of which is used.
   void ReadFormValue() {
+    const auto lead = static_cast<uint8_t>(delimiter_[0]);
     for (;;) {
+      // Lines holding no byte equal to the delimiter's first can be neither
+      // the delimiter line nor the closing line: those that lie whole in the
+      // block at hand join without a look.
+      const std::span<const uint8_t> block = view_.Bytes(cursor_, size_);
+      const uint8_t* const start = block.data();
+      const uint8_t* const plainEnd = PlainLinesEnd(block, lead);
+      for (const uint8_t* line = start; line < plainEnd;)
+        line = AppendValueLine(line, plainEnd, value_);
+      cursor_ += plainEnd - start;
       const int64_t length = lines_.Length(cursor_);
       if (cursor_ + length >= size_ || lines_.TextEquals(cursor_, length, delimiter_) ||
           lines_.TextEquals(cursor_, length, closing_))
@@ -463,6 +494,38 @@ class BodyParser {
       lines_.AppendText(cursor_, length, value_);
       cursor_ += length;
     }
+  }
+
+  // Where the run of whole lines at the block's start that hold no lead byte
+  // ends: at the start of the line holding the next one, before a line that
+  // runs past the block, and always before the body's last line.
+  const uint8_t* PlainLinesEnd(std::span<const uint8_t> block, uint8_t lead) const {
+    const uint8_t* const b = block.data();
+    if (block.empty()) return b;
+    const uint8_t* limit = FindByte(b, block.size(), lead);
+    if (!limit) {
+      const bool bodyEnds = cursor_ + static_cast<int64_t>(block.size()) >= size_;
+      limit = b + block.size() - (bodyEnds ? 1 : 0);
+    }
+    for (const uint8_t* p = limit; p > b; --p)
+      if (p[-1] == '\n') return p;
+    return b;
+  }
+
+  // The value rule for the line at b, which ends by end: CR LF before its
+  // text once the value is not empty, every CR of the line left out.
+  // Returns where the next line starts.
+  static const uint8_t* AppendValueLine(const uint8_t* b, const uint8_t* end, std::string& value) {
+    const uint8_t* const lf = FindByte(b, static_cast<size_t>(end - b), '\n');
+    const uint8_t* const stop = lf ? lf : end;
+    if (!value.empty()) value.append("\r\n", 2);
+    for (const uint8_t* p = b; p < stop;) {
+      const uint8_t* const cr = FindByte(p, static_cast<size_t>(stop - p), '\r');
+      const uint8_t* const e = cr ? cr : stop;
+      value.append(reinterpret_cast<const char*>(p), static_cast<size_t>(e - p));
+      p = e + 1;
+    }
+    return lf ? lf + 1 : end;
   }
 
   // --- Form variable.
