@@ -11,7 +11,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-bash scripts/deps.sh
+# Only what the x64 build and 64-bit Wine need: no i386, no test packages.
+bash scripts/deps.sh run >&2
 bash scripts/build.sh x64 >&2
 
 build="$root/build/x64"

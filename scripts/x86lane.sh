@@ -87,9 +87,9 @@ if [ -z "${KV_X86_INNER:-}" ]; then
 
   if [ "$mode" = qemu ]; then
     if [ ! -x "$qemu" ]; then
-      say "installing qemu-user"
-      DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -q qemu-user >/dev/null \
-        || die "cannot install qemu-user"
+      # shellcheck source=scripts/apt.sh
+      . "$root/scripts/apt.sh"
+      apt_install qemu-user || die "${apt_failures[*]}"
     fi
     if [ "$machine_entry" = yes ]; then
       binfmt=machine

@@ -24,6 +24,15 @@ run() {
 : >"$log" || exit 1
 [ -n "$wine" ] || fail "no Wine loader for these programs"
 [ -n "$WINEPREFIX" ] || fail "WINEPREFIX is not set"
+# A prefix made while only 64-bit Wine was installed (its syswow64 empty)
+# does not start once 32-bit Wine is there too, as after scripts/run.sh
+# (64-bit Wine only) and then scripts/test.sh: it is made again.
+wow=$WINEPREFIX/drive_c/windows/syswow64
+if [ -x /usr/lib/wine/wine ] && [ -d "$wow" ] && [ -z "$(ls -A "$wow")" ]; then
+  echo "wine_setup: $WINEPREFIX was made without 32-bit Wine: making it again" >>"$log"
+  run /usr/lib/wine/wineserver -k
+  rm -rf "$WINEPREFIX" || fail "cannot remove $WINEPREFIX"
+fi
 mkdir -p "$WINEPREFIX" || fail "cannot create $WINEPREFIX"
 
 # Fails harmlessly when a server for the prefix runs already.
