@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need (scripts/deps.sh test), builds the three trees
 # and runs every suite: the native core's tests, the x64 build's under Wine,
-# the browser test, the fuzz smoke, the core under ASan and UBSan, the
+# the browser test, the same suites with every body spooled, the fuzz smoke, the core under ASan and UBSan, the
 # release package, then the x86 lane.
 #
 # A suite whose packages cannot be installed from the registry (the x86 lane
@@ -107,6 +107,8 @@ suite build - bash scripts/build.sh native x64 x86 || finish
 suite native - ctest_tree native
 suite x64 - ctest_tree x64 -E '^browser_e2e$'
 suite "browser test (browser_e2e)" browser browser_test
+# Every suite that creates upload objects again, with every body spooled to disk.
+suite "spooled (SpoolThreshold 0)" - bash scripts/spooled_run.sh
 # The core under ASan and UBSan: a short run of each fuzzer, then the core tests.
 suite "fuzz smoke" - bash scripts/fuzz_smoke.sh
 suite "asan core" - bash scripts/asan_core.sh
