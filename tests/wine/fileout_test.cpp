@@ -1037,6 +1037,44 @@ TEST_F(FileOutTest, CopyCopiesTheContentAndIsSilentAboutTheTarget) {
             (std::vector<std::string>{"a.bin", "b.bin", "c.bin", "d.bin", "folder"}));
 }
 
+// A source larger than the copy buffer is copied through it, never held
+// whole; a read that fails midway reports it and leaves no half copy.
+int gReadsBeforeFailure = 0;
+kvtest::ImportPatch* gReadPatch = nullptr;
+
+BOOL WINAPI FailingLaterReadFile(HANDLE file, LPVOID data, DWORD count, LPDWORD got,
+                                 LPOVERLAPPED overlapped) {
+  if (gReadsBeforeFailure-- == 0) {
+    SetLastError(ERROR_READ_FAULT);
+    return FALSE;
+  }
+  return gReadPatch->Original<decltype(&ReadFile)>()(file, data, count, got, overlapped);
+}
+
+TEST_F(FileOutTest, CopyStreamsALargeSource) {
+  UploadFile();
+  const std::string big = kvtest::FillerBytes(3 * 1048576 + 7, 4);
+  ASSERT_TRUE(Put(dir_ / "big.bin", big));
+  {
+    kvtest::MemoryTraffic traffic(kvtest::TheServer().module, big.size() / 2);
+    ASSERT_TRUE(traffic.Watching());
+    EXPECT_EQ(Copy(dir_ / "big.bin", dir_ / "copy.bin"), kOk);
+    EXPECT_EQ(traffic.LargeBlocks(), 0u) << "the source was held whole";
+  }
+  EXPECT_TRUE(Get(dir_ / "copy.bin") == big);
+  EXPECT_EQ(Copy(dir_ / "big.bin", dir_ / "big.bin"), kOk);  // onto itself: left as it is
+  EXPECT_TRUE(Get(dir_ / "big.bin") == big);
+
+  kvtest::ImportPatch patch(kvtest::TheServer().module, "kernel32.dll", "ReadFile",
+                            reinterpret_cast<const void*>(&FailingLaterReadFile));
+  ASSERT_TRUE(patch.Active());
+  gReadPatch = &patch;
+  gReadsBeforeFailure = 2;
+  EXPECT_EQ(Copy(dir_ / "big.bin", dir_ / "half.bin"), Fails(L"Stream read error"));
+  gReadPatch = nullptr;
+  EXPECT_FALSE(Exists(dir_ / "half.bin")) << "half a copy was left";
+}
+
 TEST_F(FileOutTest, DeleteRemovesOneFileAndIsSilentOtherwise) {
   UploadFile();
   ASSERT_TRUE(Put(dir_ / "a.txt", "a"));
