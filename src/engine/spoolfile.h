@@ -34,6 +34,11 @@ class TSpoolFile final : public TBodySource {
   const std::wstring& Name() const noexcept { return name_; }
 
  private:
+  // One positional write or read of at most count bytes at offset; how many
+  // moved, 0 on failure. The platform's own part.
+  int64_t WriteSome(const uint8_t* data, int64_t count, int64_t offset);
+  int64_t ReadSome(uint8_t* out, int64_t count, int64_t offset) const;
+
   intptr_t file_;  // the handle (Windows) or descriptor
   std::wstring name_;
   const int64_t size_;

@@ -3,9 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 
 #include "../server/exceptions.h"
 #include "spoolfile.h"
@@ -30,31 +28,16 @@ TSpoolFile::~TSpoolFile() {
   close(static_cast<int>(file_));
 }
 
-void TSpoolFile::Append(const void* data, int64_t count) {
-  count = std::min(count, size_ - written_);
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  while (count > 0) {
-    const ssize_t done = pwrite(static_cast<int>(file_), bytes, static_cast<size_t>(count),
-                                static_cast<off_t>(written_));
-    if (done <= 0) throw EWriteError("Stream write error");
-    written_ += done;
-    bytes += done;
-    count -= done;
-  }
+int64_t TSpoolFile::WriteSome(const uint8_t* data, int64_t count, int64_t offset) {
+  const ssize_t done =
+      pwrite(static_cast<int>(file_), data, static_cast<size_t>(count), static_cast<off_t>(offset));
+  return done > 0 ? done : 0;
 }
 
-void TSpoolFile::ReadAt(int64_t offset, void* buffer, int64_t count) const {
-  if (offset < 0 || count < 0 || count > size_ - offset) throw EReadError("Stream read error");
-  auto* out = static_cast<uint8_t*>(buffer);
-  const int64_t stored = std::clamp<int64_t>(written_ - offset, 0, count);
-  std::memset(out + stored, 0, static_cast<size_t>(count - stored));
-  for (int64_t done = 0; done < stored;) {
-    const ssize_t got =
-        pread(static_cast<int>(file_), out + done, static_cast<size_t>(stored - done),
-              static_cast<off_t>(offset + done));
-    if (got <= 0) throw EReadError("Stream read error");
-    done += got;
-  }
+int64_t TSpoolFile::ReadSome(uint8_t* out, int64_t count, int64_t offset) const {
+  const ssize_t got =
+      pread(static_cast<int>(file_), out, static_cast<size_t>(count), static_cast<off_t>(offset));
+  return got > 0 ? got : 0;
 }
 
 }  // namespace kvp

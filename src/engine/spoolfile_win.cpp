@@ -2,7 +2,6 @@
 #include <ntsecapi.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "../server/exceptions.h"
 #include "spoolfile.h"
@@ -82,35 +81,20 @@ TSpoolFile::~TSpoolFile() {
   CloseHandle(Handle(file_));
 }
 
-void TSpoolFile::Append(const void* data, int64_t count) {
-  count = std::min(count, size_ - written_);
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  while (count > 0) {
-    const auto piece = static_cast<DWORD>(std::min(count, kPiece));
-    OVERLAPPED at = At(written_);
-    DWORD done = 0;
-    if (!WriteFile(Handle(file_), bytes, piece, &done, &at) || done == 0)
-      throw EWriteError("Stream write error");
-    written_ += done;
-    bytes += done;
-    count -= done;
-  }
+int64_t TSpoolFile::WriteSome(const uint8_t* data, int64_t count, int64_t offset) {
+  OVERLAPPED at = At(offset);
+  DWORD done = 0;
+  if (!WriteFile(Handle(file_), data, static_cast<DWORD>(std::min(count, kPiece)), &done, &at))
+    return 0;
+  return done;
 }
 
-void TSpoolFile::ReadAt(int64_t offset, void* buffer, int64_t count) const {
-  if (offset < 0 || count < 0 || count > size_ - offset) throw EReadError("Stream read error");
-  auto* out = static_cast<uint8_t*>(buffer);
-  // What was announced but never arrived reads as zeros.
-  const int64_t stored = std::clamp<int64_t>(written_ - offset, 0, count);
-  std::memset(out + stored, 0, static_cast<size_t>(count - stored));
-  for (int64_t done = 0; done < stored;) {
-    const auto piece = static_cast<DWORD>(std::min(stored - done, kPiece));
-    OVERLAPPED at = At(offset + done);
-    DWORD got = 0;
-    if (!ReadFile(Handle(file_), out + done, piece, &got, &at) || got == 0)
-      throw EReadError("Stream read error");
-    done += got;
-  }
+int64_t TSpoolFile::ReadSome(uint8_t* out, int64_t count, int64_t offset) const {
+  OVERLAPPED at = At(offset);
+  DWORD got = 0;
+  if (!ReadFile(Handle(file_), out, static_cast<DWORD>(std::min(count, kPiece)), &got, &at))
+    return 0;
+  return got;
 }
 
 }  // namespace kvp
