@@ -81,7 +81,7 @@ class TUploadState {
   std::unique_ptr<TMemoryStream> FBody;
   uint8_t FOverwriteMode = 0;
   int32_t FTotalBytes = 0;
-  std::string FOverwriteChr = "~";
+  std::wstring FOverwriteChr = L"~";
   // The body the items were parsed from (FBody, unless a caller parsed
   // another): they point into it.
   const TMemoryStream* FParsedBody = nullptr;

@@ -55,7 +55,7 @@ HRESULT Tprocess::FileSave(BSTR FileName, LONG Index) {
         std::wstring written = target;
         if (FileExists(target) ||
             WriteItem(item, target, CreateMode::CreateNew) == WriteOutcome::NameTaken)
-          written = WriteNumbered(item, target, ToWideString(FOverwriteChr));
+          written = WriteNumbered(item, target, FOverwriteChr);
         // The bare name of the file actually written.
         SetNewName(index, std::wstring(ExtractFileName(written, Separators::WindowsAndSlash)));
         break;

@@ -1148,6 +1148,14 @@ TEST_F(WideNameTest, SavedFilesKeepEveryCharacter) {
   Mode(1);
   EXPECT_EQ(SaveW(In(names[0])), kOk);  // kept, not replaced
   EXPECT_EQ(ListWide(dir_.Path()).size(), 4u);
+  // So is an OverwriteChr that the code page lacks.
+  Mode(2);
+  Bstr numero = W(L"\u2116");
+  ASSERT_EQ(Object()->put_OverwriteChr(numero.Get()), S_OK);
+  EXPECT_EQ(SaveW(In(names[1])), kOk);
+  EXPECT_EQ(NewName(), L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1\u21161.pdf");
+  EXPECT_EQ(GetWide(In(L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1\u21161.pdf")), kContent);
+  EXPECT_EQ(ListWide(dir_.Path()).size(), 5u);
 }
 
 TEST_F(WideNameTest, UtilitiesTakeWideNames) {
