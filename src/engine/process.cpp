@@ -50,7 +50,7 @@ HRESULT Tprocess::get_OverwriteChr(BSTR* Value) {
 }
 
 HRESULT Tprocess::put_OverwriteChr(BSTR Value) {
-  return Guard([&] { FOverwriteChr = ToAnsi(Value); });
+  return Guard([&] { FOverwriteChr = WideText(Value); });
 }
 
 HRESULT Tprocess::get_CodePage(LONG* Value) {

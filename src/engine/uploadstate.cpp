@@ -11,7 +11,7 @@ void TUploadState::InitState() {
   FBody = std::make_unique<TMemoryStream>();
   FOverwriteMode = 0;
   FTotalBytes = 0;
-  FOverwriteChr = "~";
+  FOverwriteChr = L"~";
 }
 
 void TUploadState::FreeState() noexcept {

@@ -92,7 +92,7 @@ class TUploadState {
   std::unique_ptr<TSpoolFile> FSpool;
   uint8_t FOverwriteMode = 0;
   int32_t FTotalBytes = 0;
-  std::string FOverwriteChr = "~";
+  std::wstring FOverwriteChr = L"~";
   // The body the items were parsed from (FBody, unless a caller parsed
   // another): they point into it.
   const TBodySource* FParsedBody = nullptr;

@@ -2,7 +2,7 @@
 //   0  write the target, replacing a file of that name;
 //   1  write the target only if no file has that name;
 //   2  write the target if free, else the first free numbered name
-//      (stem, OverwriteChr, number, extension).
+//      (stem, OverwriteChr, number, extension; numbering.cpp finds it).
 // A name that is to be kept is never overwritten: modes 1 and 2 create their
 // files only if absent, in one step, so that two requests saving the same name
 // at once cannot both write it.
@@ -12,6 +12,7 @@
 #include "../engine/process.h"
 #include "../server/ansitext.h"
 #include "fileio.h"
+#include "numbering.h"
 #include "pathrules.h"
 
 namespace kvp {
@@ -26,22 +27,6 @@ struct Item {
 
 WriteOutcome WriteItem(const Item& item, const std::wstring& name, CreateMode mode) {
   return WriteBodyToFile(name, item.body, item.record.DataAt, item.record.DataSize, mode);
-}
-
-// Writes under the first free numbered name and returns that name.
-std::wstring WriteNumbered(const Item& item, const std::wstring& target,
-                           const std::wstring& separator) {
-  // Windows takes "/" as a folder separator too: a dot in a folder name
-  // written with "/" must not be taken for the extension.
-  const std::wstring_view ext = ExtractFileExt(target, Separators::WindowsAndSlash);
-  const std::wstring stem = target.substr(0, target.size() - ext.size());
-  for (uint64_t n = 1;; ++n) {
-    std::wstring candidate = stem + separator + std::to_wstring(n) + std::wstring(ext);
-    if (FileExists(candidate)) continue;
-    if (WriteItem(item, candidate, CreateMode::CreateNew) == WriteOutcome::Written)
-      return candidate;
-    // Taken in the meantime by another writer: on to the next number.
-  }
 }
 
 }  // namespace
@@ -61,7 +46,9 @@ HRESULT Tprocess::FileSave(BSTR FileName, LONG Index) {
         std::wstring written = target;
         if (FileExists(target) ||
             WriteItem(item, target, CreateMode::CreateNew) == WriteOutcome::NameTaken)
-          written = WriteNumbered(item, target, ToWideString(FOverwriteChr));
+          written = WriteUnderFreeNumber(target, FOverwriteChr, [&](const std::wstring& name) {
+            return WriteItem(item, name, CreateMode::CreateNew);
+          });
         // The bare name of the file actually written.
         SetNewName(index, std::wstring(ExtractFileName(written, Separators::WindowsAndSlash)));
         break;

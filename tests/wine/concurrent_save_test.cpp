@@ -153,30 +153,61 @@ TEST_F(ConcurrentSave, ModeOneLeavesOnlyTheFirstFile) {
   }
 }
 
-// Mode 2 gives every thread a file of its own: the name itself and the
-// numbers 1 to 7, each holding the bytes of the thread whose NewName names
-// it. (The client's file name is the target's, so that NewName names the
-// file actually written in either case.)
+// Eight mode-2 saves of same.bin into dir at once, race `race`: every thread
+// told success, the NewNames exactly `expected`, and each naming the file
+// that holds that thread's bytes. (The client's file name is the target's,
+// so that NewName names the file actually written in either case.)
+void ExpectEveryThreadItsOwnFile(int race, const Folder& dir,
+                                 const std::set<std::string>& expected) {
+  std::string faults;
+  const std::vector<Saved> saved = SaveAtOnce(race, 2, "same.bin", dir / "same.bin", faults);
+  ASSERT_EQ(faults, "");
+  std::set<std::string> named;
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(saved[t].outcome, "ok") << "race " << race << ", thread " << t;
+    named.insert(saved[t].newName);
+    EXPECT_EQ(ReadWhole(dir / saved[t].newName), Content(t, race))
+        << "race " << race << ": thread " << t << "'s NewName " << saved[t].newName
+        << " does not hold its bytes";
+  }
+  EXPECT_EQ(named, expected) << "race " << race << ": two threads were given one name";
+}
+
+// Into an empty folder: the name itself and the numbers 1 to 7.
 TEST_F(ConcurrentSave, ModeTwoGivesEveryThreadItsOwnFile) {
   std::set<std::string> expected{"same.bin"};
   for (int n = 1; n < kThreads; ++n) expected.insert("same~" + std::to_string(n) + ".bin");
   for (int race = 0; race < kRaces; ++race) {
     Folder dir;
     ASSERT_TRUE(dir.Ok());
-    std::string faults;
-    const std::vector<Saved> saved = SaveAtOnce(race, 2, "same.bin", dir / "same.bin", faults);
-    ASSERT_EQ(faults, "");
-    std::set<std::string> named;
-    for (int t = 0; t < kThreads; ++t) {
-      EXPECT_EQ(saved[t].outcome, "ok") << "race " << race << ", thread " << t;
-      named.insert(saved[t].newName);
-      EXPECT_EQ(ReadWhole(dir / saved[t].newName), Content(t, race))
-          << "race " << race << ": thread " << t << "'s NewName " << saved[t].newName
-          << " does not hold its bytes";
-    }
-    EXPECT_EQ(named, expected) << "race " << race << ": two threads were given one name";
+    ExpectEveryThreadItsOwnFile(race, dir, expected);
     const std::vector<std::string> files = List(dir.Path());
     EXPECT_EQ(std::set<std::string>(files.begin(), files.end()), expected) << "race " << race;
+  }
+}
+
+// Into a folder that holds 5,000 numbered names, one number (2,500) missing:
+// the gap and the numbers after the last, and every old file as it was.
+TEST_F(ConcurrentSave, ModeTwoInAFullFolderGivesEveryThreadItsOwnFile) {
+  constexpr int kLast = 5001, kGap = 2500;
+  Folder dir;
+  ASSERT_TRUE(dir.Ok());
+  const auto numbered = [](int n) { return "same~" + std::to_string(n) + ".bin"; };
+  std::vector<std::string> old{"same.bin"};
+  for (int n = 1; n <= kLast; ++n)
+    if (n != kGap) old.push_back(numbered(n));
+  for (const std::string& name : old) {
+    kvp::FileHandle f(CreateFileA((dir / name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(f.Valid()) << name;
+  }
+  std::sort(old.begin(), old.end());
+  std::set<std::string> expected{numbered(kGap)};
+  for (int n = kLast + 1; n < kLast + kThreads; ++n) expected.insert(numbered(n));
+  for (int race = 0; race < kRaces / 2; ++race) {
+    ExpectEveryThreadItsOwnFile(race, dir, expected);
+    for (const std::string& name : expected) DeleteFileA((dir / name).c_str());
+    ASSERT_EQ(List(dir.Path()), old) << "race " << race;
   }
 }
 

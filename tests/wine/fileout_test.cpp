@@ -5,12 +5,15 @@
 
 #include <algorithm>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/spoolsettings.h"
 #include "fileout/fileio.h"
+#include "fileout/numbering.h"
+#include "fileout/pathrules.h"
 #include "frame_support.h"
 #include "import_patch.h"
 #include "server/ansitext.h"
@@ -476,6 +479,61 @@ TEST_F(FileOutTest, ModeTwoNameEndingInADot) {
   EXPECT_EQ(List(dir_.Path()), (std::vector<std::string>{"file", "file~1"}));
   EXPECT_EQ(Get(dir_ / "file~1"), kContent);
   EXPECT_EQ(Get(dir_ / "file"), "old");
+}
+
+// A folder full of numbered names is listed once per save, not searched once
+// per number: besides the listing, only the existence tests of the target
+// and of the name chosen.
+struct SearchCount {
+  int exact = 0;
+  int listings = 0;
+  kvtest::ImportPatch* exactPatch = nullptr;
+  kvtest::ImportPatch* listingPatch = nullptr;
+};
+SearchCount* gSearches = nullptr;
+
+HANDLE WINAPI CountingFindFirstFileW(LPCWSTR name, LPWIN32_FIND_DATAW data) {
+  ++gSearches->exact;
+  return gSearches->exactPatch->Original<decltype(&FindFirstFileW)>()(name, data);
+}
+
+HANDLE WINAPI CountingFindFirstFileExW(LPCWSTR name, FINDEX_INFO_LEVELS level, LPVOID data,
+                                       FINDEX_SEARCH_OPS op, LPVOID filter, DWORD flags) {
+  ++gSearches->listings;
+  return gSearches->listingPatch->Original<decltype(&FindFirstFileExW)>()(name, level, data, op,
+                                                                          filter, flags);
+}
+
+TEST_F(FileOutTest, ModeTwoListsAFullFolderOnce) {
+  UploadFile();
+  Mode(2);
+  ASSERT_TRUE(Put(dir_ / "photo.jpg", "old"));
+  for (int n = 1; n <= 300; ++n) {
+    if (n == 123) continue;
+    ASSERT_TRUE(Put(dir_ / ("photo~" + std::to_string(n) + ".jpg"), "old"));
+  }
+  SearchCount count;
+  const HMODULE dll = kvtest::TheServer().module;
+  kvtest::ImportPatch exact(dll, "kernel32.dll", "FindFirstFileW",
+                            reinterpret_cast<const void*>(&CountingFindFirstFileW));
+  kvtest::ImportPatch listing(dll, "kernel32.dll", "FindFirstFileExW",
+                              reinterpret_cast<const void*>(&CountingFindFirstFileExW));
+  ASSERT_TRUE(exact.Active() && listing.Active());
+  count.exactPatch = &exact;
+  count.listingPatch = &listing;
+  gSearches = &count;
+  const Outcome gap = Save(dir_ / "photo.jpg");
+  const std::wstring gapName = NewName();
+  const Outcome end = Save(dir_ / "photo.jpg");
+  gSearches = nullptr;
+  EXPECT_EQ(gap, kOk);
+  EXPECT_EQ(gapName, L"photo~123.jpg");
+  EXPECT_EQ(end, kOk);
+  EXPECT_EQ(NewName(), L"photo~301.jpg");
+  EXPECT_EQ(Get(dir_ / "photo~123.jpg"), kContent);
+  EXPECT_EQ(Get(dir_ / "photo~301.jpg"), kContent);
+  EXPECT_EQ(count.listings, 2);
+  EXPECT_LE(count.exact, 4);
 }
 
 TEST_F(FileOutTest, ExistenceTestCountsFilesNotFoldersAndMatchesWildcards) {
@@ -1143,10 +1201,10 @@ TEST_F(FileOutTest, ByNameTheScriptSeesTheSameFailures) {
 // --- Names the ANSI code page cannot hold.
 
 // A folder's file names, as the file system has them.
-std::vector<std::wstring> ListWide(const std::string& folder) {
+std::vector<std::wstring> ListWide(const std::wstring& folder) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
-  const HANDLE search = FindFirstFileW((Wide(folder) + L"\\*").c_str(), &found);
+  const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
     const std::wstring name = found.cFileName;
@@ -1155,6 +1213,10 @@ std::vector<std::wstring> ListWide(const std::string& folder) {
   FindClose(search);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::vector<std::wstring> ListWide(const std::string& folder) {
+  return ListWide(Wide(folder));
 }
 
 std::string GetWide(const std::wstring& path) {
@@ -1207,6 +1269,14 @@ TEST_F(WideNameTest, SavedFilesKeepEveryCharacter) {
   Mode(1);
   EXPECT_EQ(SaveW(In(names[0])), kOk);  // kept, not replaced
   EXPECT_EQ(ListWide(dir_.Path()).size(), 4u);
+  // So is an OverwriteChr that the code page lacks.
+  Mode(2);
+  Bstr numero = W(L"\u2116");
+  ASSERT_EQ(Object()->put_OverwriteChr(numero.Get()), S_OK);
+  EXPECT_EQ(SaveW(In(names[1])), kOk);
+  EXPECT_EQ(NewName(), L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1\u21161.pdf");
+  EXPECT_EQ(GetWide(In(L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1\u21161.pdf")), kContent);
+  EXPECT_EQ(ListWide(dir_.Path()).size(), 5u);
 }
 
 TEST_F(WideNameTest, UtilitiesTakeWideNames) {
@@ -1250,6 +1320,197 @@ TEST_F(WideNameTest, CurrentDirKeepsEveryCharacter) {
   Bstr dir;
   ASSERT_EQ(Object()->get_CurrentDir(dir.Put()), S_OK);
   EXPECT_EQ(kvtest::Text(dir.Get()), L"C:\\site\\\u65e5\u672c\\");
+}
+
+// --- Numbered names from one listing, against trying the numbers one by one.
+
+// The numbered name as trying the numbers from 1 upward finds it: the
+// existence test of every number in turn, then the creation.
+std::wstring ProbeNumbers(const std::wstring& target, const std::wstring& chr,
+                          const kvp::TryWrite& tryWrite) {
+  const std::wstring_view ext = kvp::ExtractFileExt(target, kvp::Separators::WindowsAndSlash);
+  const std::wstring stem = target.substr(0, target.size() - ext.size());
+  for (uint64_t n = 1;; ++n) {
+    const std::wstring candidate = stem + chr + std::to_wstring(n) + std::wstring(ext);
+    if (kvp::FileExists(candidate)) continue;
+    if (tryWrite(candidate) == kvp::WriteOutcome::Written) return candidate;
+  }
+}
+
+bool MakeFileW(const std::wstring& path, std::string_view content) {
+  kvp::FileHandle f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return f.Valid() &&
+         WriteFile(f.Get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+}
+
+void RemoveTreeW(const std::wstring& folder) {
+  for (const std::wstring& name : ListWide(folder)) {
+    const std::wstring path = folder + L"\\" + name;
+    const DWORD a = GetFileAttributesW(path.c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY))
+      RemoveTreeW(path);
+    else
+      DeleteFileW(path.c_str());
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+// What one way of choosing did: the names it tried to create, in order, and
+// the name it wrote or the message of its failure.
+struct Choice {
+  std::vector<std::wstring> tried;
+  std::wstring result;
+  bool operator==(const Choice&) const = default;
+};
+
+void PrintTo(const Choice& c, std::ostream* os) {
+  *os << ::testing::PrintToString(c.result) << " after trying "
+      << ::testing::PrintToString(c.tried);
+}
+
+// Runs one way of choosing. Another writer takes each of the first `racers`
+// names just before this one creates it. Every file made is removed again,
+// so that the folder is as it was.
+template <typename Choose>
+Choice Chosen(Choose choose, int racers) {
+  Choice c;
+  std::vector<std::wstring> made;
+  const kvp::TryWrite tryWrite = [&](const std::wstring& name) {
+    c.tried.push_back(name);
+    if (static_cast<int>(c.tried.size()) <= racers && MakeFileW(name, "other"))
+      made.push_back(name);
+    const kvp::WriteOutcome outcome =
+        kvp::WriteBufferToFile(name, reinterpret_cast<const uint8_t*>(kContent.data()),
+                               static_cast<int64_t>(kContent.size()), kvp::CreateMode::CreateNew);
+    if (outcome == kvp::WriteOutcome::Written) made.push_back(name);
+    return outcome;
+  };
+  try {
+    c.result = choose(tryWrite);
+  } catch (const std::exception& e) {
+    c.result = L"raised " + Wide(e.what());
+  }
+  for (const std::wstring& name : made) DeleteFileW(name.c_str());
+  return c;
+}
+
+// Random folders: numbered names present or not (gaps), as files, as files
+// spelt in other case, as folders, beside names that only look numbered;
+// targets with and without an extension, ending in a dot or a space, in a
+// folder with a dot, Greek with a final sigma, a device's stem; separators
+// empty, of several characters, outside the code page, digits, dots, a
+// folder separator and wildcards. Both ways must try the same names and end
+// the same way.
+TEST_F(FileOutTest, NumberedNameFromOneListingEqualsTryingEveryNumber) {
+  struct Shape {
+    const wchar_t* folder;  // below the case's folder; empty: the case's folder itself
+    const wchar_t* name;
+  };
+  const Shape shapes[] = {
+      {L"", L"photo.jpg"},
+      {L"", L"Photo.JPG"},
+      {L"", L"readme"},
+      {L"", L"report 7"},
+      {L"", L"file."},
+      {L"", L"x.y "},
+      {L"", L"a.tar.gz"},
+      {L"data.old", L"notes"},
+      {L"", L"\u0395\u03bb\u03bb\u03ac\u03c2.pdf"},
+      {L"", L"\u00e9t\u00e9.txt"},
+      {L"", L"com.txt"},
+  };
+  const wchar_t* const chrs[] = {L"~", L"~", L"~", L"",   L"_copy", L"-", L"\u2116",
+                                 L"1", L" ", L".", L"\\", L"?",     L"*"};
+  // Bare names that look numbered but are not, made of the stem, the
+  // separator, a middle and the extension (and sometimes more).
+  const struct {
+    const wchar_t* middle;
+    const wchar_t* after;
+  } lookalikes[] = {{L"0", L""},          {L"01", L""},
+                    {L"1", L".bak"},      {L"1x", L""},
+                    {L"", L""},           {L"-1", L""},
+                    {L" 1", L""},         {L"\uff11", L""},
+                    {L"4294967296", L""}, {L"99999999999999999999", L""},
+                    {L"2", L"~"}};
+
+  std::mt19937 random(20240611);
+  const auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+  int written = 0, raised = 0, inGaps = 0;
+  for (int round = 0; round < 160; ++round) {
+    const Shape& shape = shapes[pick(std::size(shapes))];
+    const std::wstring chr = chrs[pick(std::size(chrs))];
+    const std::wstring root = Wide(dir_ / ("case" + std::to_string(round)));
+    ASSERT_TRUE(CreateDirectoryW(root.c_str(), nullptr));
+    std::wstring folder = root;
+    if (*shape.folder) {
+      folder += L"\\" + std::wstring(shape.folder);
+      ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    }
+    const std::wstring target = folder + L"\\" + shape.name;
+    const std::wstring_view ext = kvp::ExtractFileExt(target, kvp::Separators::WindowsAndSlash);
+    const std::wstring stem = target.substr(0, target.size() - ext.size());
+    if (chr == L"\\" && pick(2)) CreateDirectoryW(stem.c_str(), nullptr);
+    MakeFileW(target, "target");
+
+    // Names present: a run of numbers with gaps, some spelt in upper case,
+    // some folders.
+    // (A name that answers already is a device's: com1.txt is COM1.)
+    const auto fresh = [](const std::wstring& name) {
+      return GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES && !kvp::FileExists(name);
+    };
+    const int top = static_cast<int>(pick(30));
+    for (int n = 1; n <= top; ++n) {
+      std::wstring name = stem + chr + std::to_wstring(n) + std::wstring(ext);
+      if (!fresh(name)) continue;
+      switch (pick(10)) {
+        case 0:
+        case 1:
+        case 2:
+          break;  // a gap
+        case 3: {
+          const size_t bare = name.rfind(L'\\') + 1;
+          CharUpperBuffW(name.data() + bare, static_cast<DWORD>(name.size() - bare));
+          MakeFileW(name, "upper");
+          break;
+        }
+        case 4:
+          CreateDirectoryW(name.c_str(), nullptr);
+          break;
+        default:
+          MakeFileW(name, "numbered");
+      }
+    }
+    for (int i = static_cast<int>(pick(4)); i > 0; --i) {
+      const auto& odd = lookalikes[pick(std::size(lookalikes))];
+      const std::wstring name = stem + chr + odd.middle + std::wstring(ext) + odd.after;
+      if (fresh(name)) MakeFileW(name, "lookalike");
+    }
+
+    SCOPED_TRACE(kvp::ToAnsi(target) + " separator \"" + kvp::ToAnsi(chr) + "\"");
+    const int racers = static_cast<int>(pick(5)) == 0 ? 1 + static_cast<int>(pick(2)) : 0;
+    const Choice probed = Chosen(
+        [&](const kvp::TryWrite& tryWrite) { return ProbeNumbers(target, chr, tryWrite); }, racers);
+    const Choice listed = Chosen(
+        [&](const kvp::TryWrite& tryWrite) {
+          return kvp::WriteUnderFreeNumber(target, chr, tryWrite);
+        },
+        racers);
+    EXPECT_EQ(listed, probed);
+    if (probed.result.starts_with(L"raised")) {
+      ++raised;
+    } else {
+      ++written;
+      for (int n = 1; n < top; ++n)
+        if (probed.result == kvp::NumberedName(target, chr, static_cast<uint64_t>(n))) ++inGaps;
+    }
+    RemoveTreeW(root);
+  }
+  std::printf("%d written (%d in a gap), %d failed as they should\n", written, inGaps, raised);
+  EXPECT_GT(written, 80);
+  EXPECT_GT(inGaps, 30);
+  EXPECT_GT(raised, 20);
 }
 
 }  // namespace

@@ -209,23 +209,21 @@ TEST_F(PropertyTest, OverwriteModeKeepsOnlyOneAndTwo) {
   }
 }
 
-TEST_F(PropertyTest, OverwriteChrTakesAnyText) {
+// Whatever the code page holds: "\u2116" and Chinese are outside 1252, and an
+// embedded NUL stays too.
+TEST_F(PropertyTest, OverwriteChrReadsBackExactlyWhatWasPut) {
+  ASSERT_EQ(GetACP(), 1252u);
   EXPECT_EQ(Chr(), L"~");
-  const std::wstring texts[] = {L"", L"--", L"_", L"\u00e9\u00df"};
+  const std::wstring texts[] = {
+      L"",       L"--",           L"_",          L"\u00e9\u00df",
+      L"\u2116", L"\u4e2d\u6587", L"\U0001F4F7", std::wstring(L"a\0b", 3)};
   for (const std::wstring& text : texts) {
-    kvp::Bstr value(text.c_str());
+    kvp::Bstr value(text.data(), static_cast<UINT>(text.size()));
     EXPECT_EQ(Process().put_OverwriteChr(value.Get()), S_OK);
     EXPECT_EQ(Chr(), text);
   }
   EXPECT_EQ(Process().put_OverwriteChr(nullptr), S_OK);
   EXPECT_EQ(Chr(), L"");
-}
-
-TEST_F(PropertyTest, OverwriteChrOutsideTheCodePageBecomesItsDefaultCharacter) {
-  ASSERT_EQ(GetACP(), 1252u);
-  kvp::Bstr value(L"\u4e2d");
-  EXPECT_EQ(Process().put_OverwriteChr(value.Get()), S_OK);
-  EXPECT_EQ(Chr(), L"?");
 }
 
 TEST_F(PropertyTest, EmptyOverwriteChrIsANullString) {
