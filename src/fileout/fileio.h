@@ -30,7 +30,7 @@ enum class CreateMode {
   CreateNew  // create only if absent
 };
 
-// Outcome of WriteBufferToFile when the mode is CreateNew and the name is
+// Outcome of WriteBodyToFile when the mode is CreateNew and the name is
 // taken by the time the file is created.
 enum class WriteOutcome { Written, NameTaken };
 

@@ -1381,9 +1381,10 @@ Choice Chosen(Choose choose, int racers) {
     c.tried.push_back(name);
     if (static_cast<int>(c.tried.size()) <= racers && MakeFileW(name, "other"))
       made.push_back(name);
+    kvp::TMemoryStream content;
+    content.Write(kContent.data(), static_cast<int64_t>(kContent.size()));
     const kvp::WriteOutcome outcome =
-        kvp::WriteBufferToFile(name, reinterpret_cast<const uint8_t*>(kContent.data()),
-                               static_cast<int64_t>(kContent.size()), kvp::CreateMode::CreateNew);
+        kvp::WriteBodyToFile(name, content, 0, content.Size(), kvp::CreateMode::CreateNew);
     if (outcome == kvp::WriteOutcome::Written) made.push_back(name);
     return outcome;
   };
