@@ -15,8 +15,20 @@
 //
 //   kvwinebench [runs, default 7]
 //   kvwinebench --fresh-memory MiB [FOLDER]   (only what fresh memory and a
-//                                              file write of it cost; used by
+//                                              file write of it cost)
+//   kvwinebench --spool-parts MiB             (where a spooled upload's time
+//                                              goes, step by step; used by
 //                                              serve_bench.py)
+//   kvwinebench --small-uploads DLL_A DLL_B [runs]
+//                                             (small uploads through two
+//                                              builds of the DLL, taking turns;
+//                                              used by serve_bench.py)
+//   kvwinebench --threshold-sweep [runs]      (an upload of 64 KiB to 64 MiB
+//                                              held in memory against spooled:
+//                                              time and commit charge)
+//
+// --spool-parts and --threshold-sweep drive the engine linked into this
+// program (the DLL's code, its spool settings set per side), not the DLL.
 
 #include <windows.h>
 #include <objbase.h>
@@ -32,6 +44,10 @@
 #include <vector>
 
 #include "aspstub.h"
+#include "engine/process.h"
+#include "engine/spoolfile.h"
+#include "engine/spoolsettings.h"
+#include "fileout/fileio.h"
 #include "mtxexclient.h"
 #include "server/kvParcelin_TLB.h"
 #include "server/oleptr.h"
@@ -307,12 +323,370 @@ int FreshMemory(int mib, const char* folder) {
   return 0;
 }
 
+// A one-file upload body of `size` content bytes, made piece by piece as a
+// client sends it, so that a body of a gigabyte never sits in memory. The
+// content repeats a block of random bytes whose length is no power of two.
+class OneFileUpload {
+ public:
+  explicit OneFileUpload(int64_t size) : size_(size), pattern_(Bytes((size_t{1} << 20) + 4099)) {}
+
+  int64_t Total() const { return static_cast<int64_t>(head_.size() + tail_.size()) + size_; }
+  int64_t ContentSize() const { return size_; }
+
+  // The body's bytes [at, at + count).
+  void Fill(int64_t at, uint8_t* out, int64_t count) const {
+    while (count > 0) {
+      const auto headSize = static_cast<int64_t>(head_.size());
+      int64_t n;
+      if (at < headSize) {
+        n = std::min(count, headSize - at);
+        std::memcpy(out, head_.data() + at, static_cast<size_t>(n));
+      } else if (at < headSize + size_) {
+        const int64_t in = (at - headSize) % static_cast<int64_t>(pattern_.size());
+        n = std::min({count, headSize + size_ - at, static_cast<int64_t>(pattern_.size()) - in});
+        std::memcpy(out, pattern_.data() + in, static_cast<size_t>(n));
+      } else {
+        n = count;
+        std::memcpy(out, tail_.data() + (at - headSize - size_), static_cast<size_t>(n));
+      }
+      at += n;
+      out += n;
+      count -= n;
+    }
+  }
+
+  // The content's bytes [at, at + count).
+  void FillContent(int64_t at, uint8_t* out, int64_t count) const {
+    Fill(static_cast<int64_t>(head_.size()) + at, out, count);
+  }
+
+  std::string Whole() const {
+    std::string body(static_cast<size_t>(Total()), '\0');
+    Fill(0, reinterpret_cast<uint8_t*>(body.data()), Total());
+    return body;
+  }
+
+ private:
+  const std::string head_ =
+      "-----------------------------7d1\r\n"
+      "Content-Disposition: form-data; name=\"title\"\r\n\r\nHoliday\r\n"
+      "-----------------------------7d1\r\n"
+      "Content-Disposition: form-data; name=\"f\"; filename=\"C:\\data\\big.bin\"\r\n"
+      "Content-Type: application/octet-stream\r\n\r\n";
+  const std::string tail_ = "\r\n-----------------------------7d1--\r\n";
+  const int64_t size_;
+  const std::string pattern_;
+};
+
+// True when the file holds exactly the upload's content.
+bool HoldsContent(const std::wstring& name, const OneFileUpload& upload) {
+  kvp::FileHandle f(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size{};
+  if (!f.Valid() || !GetFileSizeEx(f.Get(), &size) || size.QuadPart != upload.ContentSize())
+    return false;
+  std::vector<uint8_t> got(size_t{1} << 20), want(size_t{1} << 20);
+  for (int64_t at = 0; at < upload.ContentSize();) {
+    const auto n = static_cast<DWORD>(std::min<int64_t>(upload.ContentSize() - at, 1 << 20));
+    DWORD read = 0;
+    if (!ReadFile(f.Get(), got.data(), n, &read, nullptr) || read != n) return false;
+    upload.FillContent(at, want.data(), n);
+    if (std::memcmp(got.data(), want.data(), n) != 0) return false;
+    at += n;
+  }
+  return true;
+}
+
+class Connected final : public kvp::IClientProbe {
+ public:
+  bool IsClientConnected() override { return true; }
+};
+
+// Where the time of a spooled upload of `mib` MiB goes, the engine's steps
+// one after the other as the object takes them: the chunks appended to a
+// spool file in the temporary folder as they arrive (102400 bytes each, as
+// BinaryRead delivers them), the parse reading the spool through its 1 MiB
+// window, then FileSave's copy of the item from the spool to a new file. For
+// scale: the spool read back whole in 1 MiB pieces (what the parse reads),
+// and spool writes in chunks against pieces of 1 MiB.
+int SpoolParts(int mib) {
+  const OneFileUpload upload(static_cast<int64_t>(std::max(1, mib)) << 20);
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH + 1, temp);
+  const std::wstring saved =
+      std::wstring(temp) + L"kvwinebench-saved-" + std::to_wstring(GetCurrentProcessId());
+  std::vector<uint8_t> chunk(kvp::kChunkSize), piece(size_t{1} << 20);
+  double append = 0, parse = 0, readBack = 0, save = 0;
+  bool ok = false;
+  try {
+    double start = Now();
+    kvp::TSpoolFile spool(L"", upload.Total());
+    double made = Now() - start;
+    for (int64_t at = 0; at < upload.Total(); at += kvp::kChunkSize) {
+      const int64_t n = std::min<int64_t>(kvp::kChunkSize, upload.Total() - at);
+      upload.Fill(at, chunk.data(), n);
+      start = Now();
+      spool.Append(chunk.data(), n);
+      append += Now() - start;
+    }
+    append += made;
+    kvp::TUploadState state;
+    state.InitState();
+    Connected probe;
+    parse = Time([&] { state.ParseBody(spool, probe); });
+    readBack = Time([&] {
+      for (int64_t at = 0; at < spool.Size(); at += int64_t{1} << 20)
+        spool.ReadAt(at, piece.data(), std::min<int64_t>(int64_t{1} << 20, spool.Size() - at));
+    });
+    if (state.FFiles.size() != 1 || state.FFiles[0].DataSize != upload.ContentSize()) {
+      std::printf("the parse did not find the one file of %lld bytes\n",
+                  static_cast<long long>(upload.ContentSize()));
+      return 2;
+    }
+    const kvp::TFileRecord item = state.FFiles[0];
+    save = Time([&] { kvp::WriteBodyToFile(saved, spool, item.DataAt, item.DataSize); });
+    ok = HoldsContent(saved, upload);
+  } catch (const std::exception& e) {
+    std::printf("spool parts: %s\n", e.what());
+  }
+  DeleteFileW(saved.c_str());
+  if (!ok) {
+    std::printf("spool parts: the saved file does not hold the upload's content\n");
+    return 2;
+  }
+  // For scale: spool writes in chunks against pieces of 1 MiB, each written
+  // whole to a new spool file and dropped, in the order chunks, pieces,
+  // pieces, chunks (a file system may take memory that another file just gave
+  // back faster than fresh memory); the best of each.
+  double chunked = 1e300, appendMiB = 1e300;
+  try {
+    for (int round = 0; round < 4; ++round) {
+      const int64_t step = round == 0 || round == 3 ? kvp::kChunkSize : int64_t{1} << 20;
+      double t = Now();
+      kvp::TSpoolFile spool(L"", upload.Total());
+      double took = Now() - t;
+      for (int64_t at = 0; at < upload.Total(); at += step) {
+        const int64_t n = std::min(step, upload.Total() - at);
+        upload.Fill(at, piece.data(), n);
+        t = Now();
+        spool.Append(piece.data(), n);
+        took += Now() - t;
+      }
+      double& best = step == kvp::kChunkSize ? chunked : appendMiB;
+      best = std::min(best, took);
+    }
+  } catch (const std::exception& e) {
+    std::printf("spool parts: %s\n", e.what());
+    return 2;
+  }
+  std::printf(
+      "spool parts, %d MiB: spool write %.3f s, parse through the window %.3f s (the spool read "
+      "back alone %.3f s), save copy %.3f s; again, best of two: spool write in 102400-byte "
+      "chunks %.3f s, in 1 MiB pieces %.3f s\n",
+      mib, append, parse, readBack, save, chunked, appendMiB);
+  return 0;
+}
+
+// Private committed bytes of this process: every committed page of private
+// memory, touched or not, which is what Windows charges against its commit
+// limit.
+int64_t PrivateCommit() {
+  int64_t total = 0;
+  MEMORY_BASIC_INFORMATION region{};
+  for (const char* at = nullptr; VirtualQuery(at, &region, sizeof region) == sizeof region;
+       at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
+      total += static_cast<int64_t>(region.RegionSize);
+    if (region.RegionSize == 0) break;
+  }
+  return total;
+}
+
+// What one upload of a field and one file costs, from 64 KiB to 64 MiB, held
+// in memory (threshold above the size) against spooled (threshold 0): the
+// object created inside a stand-in request (BinaryRead in chunks of 102400
+// bytes), its file saved with FileSave, the object released; and the commit
+// charge the object adds at its peak (looked at during every read, after
+// the creation and after the save). Median time of `runs` uploads per side,
+// the sides taking turns; the spool and the saved file go to the temporary
+// folder.
+int ThresholdSweep(int runs) {
+  const kvp::TSpoolSettings keep = kvp::SpoolSettings();
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH + 1, temp);
+  const std::wstring saved =
+      std::wstring(temp) + L"kvwinebench-sweep-" + std::to_wstring(GetCurrentProcessId());
+  const Bstr savedName(saved.c_str());
+  kvstub::StubHost host;
+  host.KeepCallLog(false);
+  kvstub::ContextScope scope(host.Context());
+  int status = 0;
+
+  // One upload: created, saved, released. Returns its seconds, or a
+  // negative figure when the object or its file is not as expected; with
+  // peak, the most commit charge above the start while the object lived.
+  auto once = [&](const std::string& body, const OneFileUpload& upload, bool spooled,
+                  int64_t* peak) {
+    kvp::SetSpoolSettings({spooled ? 0u : UINT32_MAX, L""});
+    host.SetBody(body);
+    const int64_t before = peak ? PrivateCommit() : 0;
+    int64_t top = before;
+    if (peak) host.ObserveReads([&] { top = std::max(top, PrivateCommit()); });
+    bool ok = true;
+    const double t = Time([&] {
+      auto p = std::make_unique<kvp::Tprocess>();
+      p->Initialize();
+      if (peak) top = std::max(top, PrivateCommit());
+      ok = p->FFiles.size() == 1 && p->FFiles[0].DataSize == upload.ContentSize() &&
+           (p->FSpool != nullptr) == spooled && p->FileSave(savedName.Get(), 0) == S_OK;
+      if (peak) top = std::max(top, PrivateCommit());
+    });
+    host.ObserveReads(nullptr);
+    if (peak) *peak = top - before;
+    return ok ? t : -1.0;
+  };
+
+  std::printf(
+      "threshold sweep: one upload (a field and a file) created, saved and released, "
+      "median of %d per side (at least)\n"
+      "commit: the most private commit charge above the start seen during the reads, after the "
+      "creation and after the save (a spooled body's 1 MiB parse window and 1 MiB copy piece "
+      "live only inside the parse and the save, between those points)\n",
+      runs);
+  std::printf("%10s %12s %12s %9s %14s %14s\n", "size", "in memory", "spooled", "sp / mem",
+              "commit, mem", "commit, spool");
+  for (int64_t size = int64_t{64} << 10; size <= int64_t{64} << 20; size *= 2) {
+    const OneFileUpload upload(size);
+    const std::string body = upload.Whole();
+    // Each side once untimed (code and heap warm), the memory side's peak
+    // commit charge, then the timed runs.
+    int64_t memPeak = 0, spoolPeak = 0;
+    bool ok = once(body, upload, false, nullptr) >= 0 && once(body, upload, true, nullptr) >= 0 &&
+              once(body, upload, false, &memPeak) >= 0 && once(body, upload, true, &spoolPeak) >= 0;
+    // Small uploads are quick: more of them to a median.
+    const int n = static_cast<int>(std::clamp<int64_t>((int64_t{256} << 20) / size, runs, 101));
+    std::vector<double> mem, spool;
+    for (int i = 0; ok && i < n; ++i) {
+      const bool spoolFirst = (i % 2) != 0;
+      const double a = once(body, upload, spoolFirst, nullptr);
+      const double b = once(body, upload, !spoolFirst, nullptr);
+      ok = a >= 0 && b >= 0;
+      (spoolFirst ? spool : mem).push_back(a);
+      (spoolFirst ? mem : spool).push_back(b);
+    }
+    if (!ok) {
+      std::printf("%10lld: the object or its saved file is not as expected\n",
+                  static_cast<long long>(size));
+      status = 2;
+      break;
+    }
+    std::sort(mem.begin(), mem.end());
+    std::sort(spool.begin(), spool.end());
+    const double m = mem[mem.size() / 2], s = spool[spool.size() / 2];
+    std::printf("%7lld KiB %9.3f ms %9.3f ms %9.2f %10.1f MiB %10.1f MiB  (%d each)\n",
+                static_cast<long long>(size >> 10), m * 1e3, s * 1e3, s / m, memPeak / kMiB,
+                spoolPeak / kMiB, n);
+    std::fflush(stdout);
+  }
+  DeleteFileW(saved.c_str());
+  kvp::SetSpoolSettings(keep);
+  return status;
+}
+
+// The per-upload cost of small uploads in two builds of the DLL, in one
+// process, taking turns: a field and a 200 KiB photo (the in-memory path of
+// both) created through each DLL's class factory inside a stand-in request
+// and released, with and without saving the photo (FileSave), 50 uploads a
+// run. Each DLL is loaded from a copy of its own under a name of its own.
+// Prints the median run of each and the median of the pair ratios A / B.
+int SmallUploads(const char* pathA, const char* pathB, int runs) {
+  char temp[MAX_PATH + 1] = {};
+  GetTempPathA(MAX_PATH + 1, temp);
+  const std::string stem =
+      std::string(temp) + "kvwinebench-" + std::to_string(GetCurrentProcessId());
+  const std::string copies[2] = {stem + "-a.dll", stem + "-b.dll"};
+  HMODULE dlls[2] = {};
+  for (int i = 0; i < 2; ++i)
+    if (CopyFileA(i == 0 ? pathA : pathB, copies[i].c_str(), FALSE))
+      dlls[i] = LoadLibraryA(copies[i].c_str());
+  const std::wstring saved =
+      std::wstring(temp, temp + std::strlen(temp)) + L"kvwinebench-photo.jpg";
+  const Bstr savedName(saved.c_str());
+  const OneFileUpload upload(200 * 1024);
+  kvstub::StubHost host;
+  host.KeepCallLog(false);
+  const std::string body = upload.Whole();
+  constexpr int kPerRun = 50;
+  bool ok = dlls[0] && dlls[1];
+  auto run = [&](int side, bool save) {
+    return Time([&] {
+      for (int i = 0; ok && i < kPerRun; ++i) {
+        host.SetBody(body);
+        ComPtr<Iprocess> up = CreateUpload(dlls[side], host);
+        LONG qty = 0, size = 0;
+        ok = up && up->get_FileQty(&qty) == S_OK && qty == 1 &&
+             up->get_FileSize(0, &size) == S_OK && size == upload.ContentSize() &&
+             (!save ||
+              (up->put_OverwriteMode(0) == S_OK && up->FileSave(savedName.Get(), 0) == S_OK));
+      }
+    });
+  };
+  // [save][side]: the runs of each; pairs[save]: A / B of each round.
+  std::vector<double> times[2][2], pairs[2];
+  for (int save = 0; ok && save < 2; ++save) {
+    run(0, save);  // code and heap warm
+    run(1, save);
+  }
+  for (int r = 0; ok && r < runs; ++r)
+    for (int save = 0; save < 2; ++save) {
+      const int first = r % 2;
+      const double x = run(first, save), y = run(1 - first, save);
+      times[save][first].push_back(x);
+      times[save][1 - first].push_back(y);
+      pairs[save].push_back(first == 0 ? x / y : y / x);
+    }
+  ok = ok && HoldsContent(saved, upload);
+  DeleteFileW(saved.c_str());
+  for (int i = 0; i < 2; ++i) {
+    if (dlls[i]) FreeLibrary(dlls[i]);
+    DeleteFileA(copies[i].c_str());
+  }
+  if (!ok) {
+    std::printf(
+        "small uploads: a DLL did not load, or an object or its saved file is not as "
+        "expected\n");
+    return 2;
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  std::printf("small uploads (a field and a 200 KiB photo), %d runs of %d a side, taking turns\n",
+              runs, kPerRun);
+  std::printf("  A %s\n  B %s\n", pathA, pathB);
+  for (int save = 0; save < 2; ++save) {
+    const auto [low, high] = std::minmax_element(pairs[save].begin(), pairs[save].end());
+    const double bestA = *std::min_element(times[save][0].begin(), times[save][0].end());
+    const double bestB = *std::min_element(times[save][1].begin(), times[save][1].end());
+    std::printf(
+        "  %-26s A %.3f ms, B %.3f ms an upload (medians); A / B pair by pair: median "
+        "%.3f (min %.3f, max %.3f); best A / best B %.3f\n",
+        save ? "created, saved, released:" : "created, released:",
+        median(times[save][0]) / kPerRun * 1e3, median(times[save][1]) / kPerRun * 1e3,
+        median(pairs[save]), *low, *high, bestA / bestB);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 2 && std::strcmp(argv[1], "--fresh-memory") == 0)
     return FreshMemory(std::atoi(argv[2]), argc > 3 ? argv[3] : nullptr);
-  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+  if (argc > 2 && std::strcmp(argv[1], "--spool-parts") == 0) return SpoolParts(std::atoi(argv[2]));
+  const bool sweep = argc > 1 && std::strcmp(argv[1], "--threshold-sweep") == 0;
+  const int runs = sweep ? (argc > 2 ? std::max(1, std::atoi(argv[2])) : 9)
+                         : (argc > 1 ? std::max(1, std::atoi(argv[1])) : 7);
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
   GetVersionExA(&version);
@@ -326,6 +700,17 @@ int main(int argc, char** argv) {
   if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) || FAILED(kvstub::LoadMtxex())) {
     std::printf("cannot initialise COM or load the stand-in mtxex.dll\n");
     return 2;
+  }
+  if (argc > 3 && std::strcmp(argv[1], "--small-uploads") == 0) {
+    const int status =
+        SmallUploads(argv[2], argv[3], argc > 4 ? std::max(1, std::atoi(argv[4])) : 21);
+    CoUninitialize();
+    return status;
+  }
+  if (sweep) {
+    const int status = ThresholdSweep(runs);
+    CoUninitialize();
+    return status;
   }
   const HMODULE dll = LoadLibraryW((ProgramFolder() + L"kvParcelin.dll").c_str());
   int status = 0;
