@@ -17,7 +17,8 @@ bool SameText(std::string_view a, std::string_view b);
 // names can be indexed by hash instead of compared one by one.
 std::string MatchKey(std::string_view text);
 
-// A hash of MatchKey(text), computed without building the key where it can.
+// A hash of MatchKey(text) under the process's key (keyedhash.h), computed
+// without building the key where it can.
 uint64_t MatchHash(std::string_view text);
 
 // True when the byte opens a double-byte character of the ANSI code page.

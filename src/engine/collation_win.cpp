@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "collation.h"
+#include "keyedhash.h"
 
 namespace kvp {
 
@@ -49,12 +50,7 @@ uint64_t MatchHash(std::string_view text) {
     key = longKey.data();
     n = static_cast<int>(longKey.size());
   }
-  uint64_t h = 1469598103934665603ull;  // FNV-1a over the sort key
-  for (int i = 0; i < n; ++i) {
-    h ^= static_cast<unsigned char>(key[i]);
-    h *= 1099511628211ull;
-  }
-  return h;
+  return SipHash<1, 3>(ProcessHashKey(), key, static_cast<size_t>(n));
 }
 
 bool IsLeadByte(unsigned char byte) noexcept {

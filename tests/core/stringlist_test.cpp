@@ -1,5 +1,7 @@
 // TStringList: the name=value view, lookups ignoring case, rewriting in place,
 // and the hash index agreeing with the plain scan.
+#include "engine/collation.h"
+#include "engine/keyedhash.h"
 #include "engine/pagedarray.h"
 #include "engine/stringlist.h"
 
@@ -313,6 +315,31 @@ TEST(StringList, IndexFindsEveryNameAfterManySplits) {
   EXPECT_EQ(l.IndexOfName("f77"), -1);
   EXPECT_EQ(l.IndexOfName("G77"), 77);
   EXPECT_EQ(l.IndexOfName("f149999"), kNames - 1);
+}
+
+// The reference vectors of SipHash (key 00..0f, messages 00..n-1); the names'
+// hash runs under a key of its own, not the zero key, and gives names that
+// differ only in the case of a to z, at any place in a word, one value.
+TEST(NameHash, SipHashMatchesTheReferenceAndFoldsCase) {
+  const kvp::THashKey k{0x0706050403020100ull, 0x0f0e0d0c0b0a0908ull};
+  unsigned char message[64];
+  for (int i = 0; i < 64; ++i) message[i] = static_cast<unsigned char>(i);
+  EXPECT_EQ((kvp::SipHash<2, 4>(k, message, 0)), 0x726fdb47dd0e0e31ull);
+  EXPECT_EQ((kvp::SipHash<2, 4>(k, message, 15)), 0xa129ca6149be45e5ull);
+  EXPECT_EQ((kvp::SipHash<1, 3>(k, message, 0)), 0xabac0158050fc4dcull);
+  EXPECT_EQ((kvp::SipHash<1, 3>(k, message, 15)), 0xd320d86d2a519956ull);
+  EXPECT_EQ((kvp::SipHash<1, 3>(k, message, 64)), 0xf17997ec4b4a6065ull);
+  EXPECT_NE(kvp::MatchHash(""), (kvp::SipHash<1, 3>(kvp::THashKey{}, message, 0)));
+
+  for (int c = 0; c < 256; ++c)
+    for (size_t at = 0; at < 9; ++at) {
+      std::string text = std::string(at, '\xe1') + static_cast<char>(c) + "~Z";
+      const std::string key = kvp::MatchKey(text);
+      ASSERT_EQ(kvp::MatchHash(text), kvp::MatchHash(key)) << c << " at " << at;
+      if (key != text) continue;
+      text[at] = static_cast<char>(c ^ 0x20);  // another letter's case, or another byte
+      EXPECT_EQ(kvp::MatchHash(text) == kvp::MatchHash(key), kvp::MatchKey(text) == key) << c;
+    }
 }
 
 TEST(PagedArray, KeepsItsElementsAcrossPages) {
