@@ -19,7 +19,7 @@ class TPagedArray {
 
  public:
   // Elements to a page: as many as a cached block holds, a power of two.
-  static constexpr size_t kPage = std::bit_floor(TBlock::kPooledMin / sizeof(T));
+  static constexpr size_t kPage = std::bit_floor(TBlock::kPooledSize / sizeof(T));
 
   size_t size() const noexcept { return size_; }
 

@@ -15,7 +15,7 @@ namespace {
 // Shared text blocks grow from 1 KiB to 256 KiB (a cached size); a line
 // needing a sizeable share of one gets a block of its own, so a big value
 // never strands the rest of a block.
-constexpr size_t kMaxBlock = TBlock::kPooledMin;
+constexpr size_t kMaxBlock = TBlock::kPooledSize;
 constexpr size_t kOwnBlockAt = 16 * 1024;
 constexpr size_t kRoomHeader = 2 * sizeof(uint32_t);  // room, then length
 constexpr size_t kMaxLine = std::numeric_limits<uint32_t>::max() - kRoomHeader;

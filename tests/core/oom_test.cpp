@@ -217,18 +217,17 @@ std::string CacheFault() {
   std::vector<TBlock> taken;
   std::set<void*> seen;
   size_t got = 0;
-  for (size_t size = TBlock::kPooledMin; size <= TBlock::kPooledMax; size *= 2) {
-    for (;;) {
-      const size_t before = TBlock::CachedBytes();
-      if (before < size) break;
-      TBlock b(size);
-      if (TBlock::CachedBytes() == before) break;  // fresh from the heap: none of that size left
-      if (before - TBlock::CachedBytes() != size) return "the cache miscounted a block";
-      if (!seen.insert(b.Data()).second) return "the cache handed out one block twice";
-      std::memset(b.Data(), 0xa5, size);
-      got += size;
-      taken.push_back(std::move(b));
-    }
+  constexpr size_t size = TBlock::kPooledSize;
+  for (;;) {
+    const size_t before = TBlock::CachedBytes();
+    if (before < size) break;
+    TBlock b(size);
+    if (TBlock::CachedBytes() == before) break;  // fresh from the heap: none left
+    if (before - TBlock::CachedBytes() != size) return "the cache miscounted a block";
+    if (!seen.insert(b.Data()).second) return "the cache handed out one block twice";
+    std::memset(b.Data(), 0xa5, size);
+    got += size;
+    taken.push_back(std::move(b));
   }
   if (got != held) return "the cached blocks do not add up to the cached bytes";
   return {};
