@@ -8,10 +8,12 @@
 // allocations, not 100,000. A line costs 12 bytes of record (where its text
 // lies, the hash of its name, its bucket chain) and its text with a length
 // of one or two bytes in front; a line that grows gets room of its own, with
-// room and length noted in 8 bytes before its text. Nothing in a block is
+// a mark, room and length in 9 bytes before its text. Nothing in a block is
 // freed before the list is; a line that outgrows its room moves to new room
 // with twice the space, so repeated growth of one line costs linear time
-// overall.
+// overall. The shared blocks hold up to 4 GiB in all (lines of 16 KiB and
+// more live in blocks of their own and take 5 bytes there); a list that
+// needs more raises std::length_error.
 #pragma once
 
 #include <cstdint>
@@ -75,15 +77,16 @@ class TStringList {
   void EnableNameIndex();
 
  private:
-  // Where a line's text lies: in a shared text block (block number and
-  // offset) or at the start of a block of its own; and whether it has room
-  // of its own (room and length before it) or just its length (one or two
-  // bytes before it, in a shared block).
+  // Where a line's text lies: its header's address in the shared blocks
+  // (block number and offset). The header's first byte says what follows:
+  // below 0x80 the length, up to 0xBF the low bits of a two-byte length,
+  // kRoomed room and length (4 bytes each) before the text, kOwn the number
+  // of the block of its own that begins with room and length.
   using Ref = uint32_t;
-  static constexpr Ref kOwnBlock = Ref{1} << 31;
-  static constexpr Ref kRoomed = Ref{1} << 30;
-  static constexpr Ref kNoText = kOwnBlock | (kRoomed - 1);
+  static constexpr Ref kNoText = ~Ref{0};
   static constexpr int kOffsetBits = 18;  // shared blocks are at most 256 KiB
+  static constexpr unsigned char kRoomed = 0xC0;
+  static constexpr unsigned char kOwn = 0xC1;
   struct Line {
     Ref ref = kNoText;
     uint32_t hash = 0;  // of its name, while it is in the index
@@ -97,7 +100,10 @@ class TStringList {
   const Line& At(int32_t index) const;
   Line& At(int32_t index);
   char* HeaderAt(Ref ref) const noexcept;
-  static bool HasRoom(Ref ref) noexcept { return (ref & (kOwnBlock | kRoomed)) != 0; }
+  // The room and length before a text with room of its own; null for a text
+  // with just its length.
+  char* RoomAt(Ref ref) const noexcept;
+  bool HasRoom(Ref ref) const noexcept { return RoomAt(ref) != nullptr; }
   Text TextAt(Ref ref) const noexcept;
   std::string_view TextOf(const Line& line) const noexcept {
     const Text t = TextAt(line.ref);
@@ -109,6 +115,8 @@ class TStringList {
   // room and length before it when roomed (always so in a block of its own).
   // Stays put until the list dies.
   Ref Allocate(size_t n, bool roomed);
+  // need bytes in the last shared block, a new one when they do not fit.
+  Ref Reserve(size_t need);
   // Writes the joined pieces as the line's new text: in place when they fit
   // its room, else in new room (twice the old, at least).
   void Store(Line& line, std::string_view a, std::string_view b = {}, std::string_view c = {},

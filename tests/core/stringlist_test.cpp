@@ -317,6 +317,37 @@ TEST(StringList, IndexFindsEveryNameAfterManySplits) {
   EXPECT_EQ(l.IndexOfName("f149999"), kNames - 1);
 }
 
+// Form text beyond 1 GiB: more shared blocks than 12 bits could number (the
+// old limit). Lines just short of a block of their own, each marked at both
+// ends, and one long line and one grown line among them.
+TEST(StringList, HoldsMoreThanAGibibyteOfShortLines) {
+  kvp::TStringList l;
+  constexpr size_t kLength = 16000;
+  constexpr int kLines = 70000;  // 1.04 GiB of text
+  std::string line(kLength, 'x');
+  for (int i = 0; i < kLines; ++i) {
+    const std::string mark = std::to_string(i);
+    line.replace(0, mark.size(), mark);
+    line.replace(kLength - mark.size(), mark.size(), mark);
+    ASSERT_EQ(l.Add(line), i);
+    if (i == kLines / 2) {
+      ASSERT_EQ(l.Add("long=" + std::string(100000, 'L')), i + 1);
+      ASSERT_EQ(l.Add("grown=a"), i + 2);
+      l.ExtendValue(i + 2, "GROWN", ", b");
+      i += 2;
+    }
+  }
+  for (const int i : {0, 4095 * 16, kLines / 2, kLines - 1}) {
+    const std::string mark = std::to_string(i);
+    const std::string_view text = l.Strings(i);
+    ASSERT_EQ(text.size(), kLength) << i;
+    EXPECT_EQ(text.substr(0, mark.size()), mark) << i;
+    EXPECT_EQ(text.substr(kLength - mark.size()), mark) << i;
+  }
+  EXPECT_EQ(l.Strings(kLines / 2 + 1).size(), 100005u);
+  EXPECT_EQ(l.Strings(kLines / 2 + 2), "GROWN=a, b");
+}
+
 // The reference vectors of SipHash (key 00..0f, messages 00..n-1); the names'
 // hash runs under a key of its own, not the zero key, and gives names that
 // differ only in the case of a to z, at any place in a word, one value.
