@@ -10,20 +10,20 @@ inline char Upper(char c) {
 }
 }  // namespace
 
-bool SameText(std::string_view a, std::string_view b) {
+bool SameText(std::string_view a, std::string_view b, unsigned) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
     if (Upper(a[i]) != Upper(b[i])) return false;
   return true;
 }
 
-std::string MatchKey(std::string_view text) {
+std::string MatchKey(std::string_view text, unsigned) {
   std::string key(text);
   for (char& c : key) c = Upper(c);
   return key;
 }
 
-uint64_t MatchHash(std::string_view text) {
+uint64_t MatchHash(std::string_view text, unsigned) {
   // The letters a to z of each word become capitals: a byte is one when,
   // below 0x80, it is at least 0x61 and below 0x7B.
   const auto fold = [](uint64_t w) {

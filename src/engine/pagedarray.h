@@ -41,6 +41,15 @@ class TPagedArray {
     ++size_;
   }
 
+  // Takes the last element away (there must be one).
+  void pop_back() noexcept {
+    --size_;
+    if (size_ < kPage)
+      head_.pop_back();
+    else if ((size_ & (kPage - 1)) == 0)
+      pages_.pop_back();
+  }
+
   void clear() noexcept {
     head_.clear();
     pages_.clear();

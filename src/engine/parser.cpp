@@ -496,7 +496,7 @@ void ReadLine(TMemoryStream& stream, int64_t start, std::string& text, int64_t& 
   stream.SetPosition(start + length);
 }
 
-void TUploadState::ParseBody(TMemoryStream& body, IClientProbe& probe) {
+void TUploadState::ReadParts(TMemoryStream& body, IClientProbe& probe) {
   BodyParser(*this, body, probe).Run();
 }
 

@@ -43,8 +43,8 @@ void WriteU32(char* at, size_t v) {
   std::memcpy(at, &u, sizeof u);
 }
 
-uint32_t Hash32(std::string_view name) {
-  const uint64_t h = MatchHash(name);
+uint32_t Hash32(std::string_view name, unsigned codePage) {
+  const uint64_t h = MatchHash(name, codePage);
   return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
@@ -211,7 +211,15 @@ int32_t TStringList::Add(std::string_view text) {
 
 int32_t TStringList::AppendIndexed(std::string_view a, std::string_view b, std::string_view c) {
   const int32_t index = Append(a, b, c);
-  if (indexed_) IndexIfFirstOfName(index);
+  if (!indexed_) return index;
+  // A line is added whole or not at all: one that cannot be indexed goes
+  // again.
+  try {
+    IndexIfFirstOfName(index);
+  } catch (...) {
+    lines_.pop_back();
+    throw;
+  }
   return index;
 }
 
@@ -219,7 +227,7 @@ void TStringList::IndexIfFirstOfName(int32_t index) {
   const Line& line = lines_[static_cast<size_t>(index)];
   if (EqOf(TextOf(line)) < 0) return;
   const std::string_view name = NameOf(line);
-  const uint32_t hash = Hash32(name);
+  const uint32_t hash = Hash32(name, codePage_);
   if (Probe(name, hash) < 0) IndexLine(index, hash);
 }
 
@@ -230,13 +238,14 @@ size_t TStringList::BucketOf(uint32_t hash) const noexcept {
 }
 
 void TStringList::IndexLine(int32_t index, uint32_t hash) {
+  // The bucket the line will need comes first: a failure leaves all as it was.
+  if (used_ + 1 > buckets_.size()) SplitBucket();
   const size_t bucket = BucketOf(hash);
   Line& line = lines_[static_cast<size_t>(index)];
   line.hash = hash;
   line.next = buckets_[bucket];
   buckets_[bucket] = index;
   ++used_;
-  if (used_ > buckets_.size()) SplitBucket();
 }
 
 int32_t TStringList::Probe(std::string_view name, uint32_t hash) const {
@@ -244,7 +253,7 @@ int32_t TStringList::Probe(std::string_view name, uint32_t hash) const {
   // The text is read only for a line whose name has the same hash.
   for (int32_t i = buckets_[BucketOf(hash)]; i >= 0; i = lines_[static_cast<size_t>(i)].next) {
     const Line& line = lines_[static_cast<size_t>(i)];
-    if (line.hash == hash && SameText(NameOf(line), name)) return i;
+    if (line.hash == hash && SameText(NameOf(line), name, codePage_)) return i;
   }
   return -1;
 }
@@ -287,7 +296,7 @@ void TStringList::EnableNameIndex() {
 
 TStringList::TNameKey TStringList::PrepareName(std::string_view name) const {
   if (!indexed_ || name.find('=') != std::string_view::npos) return {};
-  const uint32_t hash = Hash32(name);
+  const uint32_t hash = Hash32(name, codePage_);
   __builtin_prefetch(&buckets_[BucketOf(hash)]);
   return {hash, true};
 }
@@ -302,10 +311,16 @@ int32_t TStringList::FindOrAdd(std::string_view name, std::string_view value, co
     if (found < 0) AppendIndexed(name, "=", value);
     return found;
   }
-  const uint32_t hash = key.hashed ? key.hash : Hash32(name);
+  const uint32_t hash = key.hashed ? key.hash : Hash32(name, codePage_);
   const int32_t found = Probe(name, hash);
   if (found >= 0) return found;
-  IndexLine(Append(name, "=", value), hash);
+  const int32_t index = Append(name, "=", value);
+  try {
+    IndexLine(index, hash);
+  } catch (...) {
+    lines_.pop_back();
+    throw;
+  }
   return -1;
 }
 
@@ -320,17 +335,18 @@ std::string_view TStringList::ValueFromIndex(int32_t index) const {
 }
 
 int32_t TStringList::IndexOfName(std::string_view name) const {
-  if (indexed_) return Probe(name, Hash32(name));
+  if (indexed_) return Probe(name, Hash32(name, codePage_));
   for (int32_t i = 0; i < Count(); ++i) {
     const std::string_view text = TextOf(lines_[static_cast<size_t>(i)]);
-    if (EqOf(text) >= 0 && SameText(NameOf(lines_[static_cast<size_t>(i)]), name)) return i;
+    if (EqOf(text) >= 0 && SameText(NameOf(lines_[static_cast<size_t>(i)]), name, codePage_))
+      return i;
   }
   return -1;
 }
 
 int32_t TStringList::IndexOf(std::string_view text) const {
   for (int32_t i = 0; i < Count(); ++i)
-    if (SameText(TextOf(lines_[static_cast<size_t>(i)]), text)) return i;
+    if (SameText(TextOf(lines_[static_cast<size_t>(i)]), text, codePage_)) return i;
   return -1;
 }
 

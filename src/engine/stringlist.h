@@ -1,7 +1,7 @@
 // An ordered list of 8-bit lines with a name=value view. A line's name is the
 // text before its first "=" (a line without "=" has none), its value the text
 // after it. Names and whole lines compare with SameText (locale-aware,
-// ignoring case).
+// ignoring case) as text of the list's code page (collation.h).
 //
 // Lines live in a few large blocks owned by the list instead of one heap
 // block each: a body of 100,000 small form fields costs a handful of
@@ -29,7 +29,8 @@ namespace kvp {
 
 class TStringList {
  public:
-  TStringList() = default;
+  // Names compared as text of codePage; 0, the ANSI code page, as 8-bit text.
+  explicit TStringList(unsigned codePage = 0) : codePage_(codePage) {}
   TStringList(const TStringList&) = delete;
   TStringList& operator=(const TStringList&) = delete;
 
@@ -132,7 +133,8 @@ class TStringList {
   // chain, so the index never rebuilds itself whole and never holds two
   // copies of itself.
   size_t BucketOf(uint32_t hash) const noexcept;
-  // Adds line index, whose name no indexed line has, to the index.
+  // Adds line index, whose name no indexed line has, to the index. Changes
+  // nothing when it fails.
   void IndexLine(int32_t index, uint32_t hash);
   // Indexes line index when it has a name and no indexed line has that name
   // (only the first line of a name is indexed).
@@ -142,6 +144,7 @@ class TStringList {
   // Hashes every name again and indexes the first line of each.
   void RebuildIndex();
 
+  const unsigned codePage_;
   TPagedArray<Line> lines_;
   std::vector<TBlock> shared_;  // line text, many lines to a block
   std::vector<TBlock> own_;     // one long line each

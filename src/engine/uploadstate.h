@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -65,8 +66,20 @@ class TUploadState {
   // stay as it is while the items are used.
   void ParseBody(TMemoryStream& body, IClientProbe& probe);
 
+  // The form variables as the names of a code page fold them: for 0 (the
+  // ANSI code page) FVars; for another, the parsed parts read again from the
+  // body on first use, their names compared as that code page's text, and
+  // kept. Valid until the state is freed or three other code pages were
+  // asked for since.
+  const TStringList& Vars(unsigned codePage);
+  // The first file item whose tag name matches tag (text of codePage, as
+  // Vars compares it), or -1. The tag names are indexed on first use.
+  int32_t TagIndex(std::string_view tag, unsigned codePage);
+
   // The texts of file item index (below FFiles.size()), read from the body.
   TFileText FileText(size_t index) const;
+  // Its tag name alone.
+  std::string TagNameOf(size_t index) const;
   // The bytes of file item index.
   std::span<const uint8_t> FileBytes(size_t index) const noexcept;
   // The name saving with numbered names gave file item index, as written;
@@ -87,6 +100,24 @@ class TUploadState {
   const TMemoryStream* FParsedBody = nullptr;
   // NewName of the items saved with numbered names, by index.
   std::unordered_map<size_t, std::wstring> FNewNames;
+  // The passes the client allowed before it went (or before the parse
+  // failed); -1 when it stayed to the end. Reading the parts again stops
+  // where the parse stopped.
+  int64_t FPassesRun = -1;
+
+ private:
+  // What one code page makes of the names, built as it is asked for.
+  struct TFold {
+    unsigned codePage = 0;
+    std::unique_ptr<TStringList> vars;  // null for code page 0: FVars
+    std::unique_ptr<TStringList> tags;  // tag name = first file item's index
+    bool tagsWithEquals = false;        // some tag name holds "=": not indexed
+  };
+  TFold& FoldOf(unsigned codePage);
+  // The parser itself (parser.cpp); ParseBody counts the client's answers
+  // around it.
+  void ReadParts(TMemoryStream& body, IClientProbe& probe);
+  std::deque<TFold> FFolds;  // oldest first
 };
 
 // The text of the line at start (every CR and LF left out) and its length in

@@ -208,6 +208,18 @@ std::string PartialStateFault(const TUploadState& s) {
   return {};
 }
 
+// A code page's fold of what a failed attempt left: the parts are read again
+// up to the last one the attempt stored whole, so the lines are FVars's (the
+// portable build compares names alike in every code page).
+std::string FoldFault(TUploadState& s) {
+  if (!s.FVars) return {};  // failed before there was a list
+  const kvp::TStringList& again = s.Vars(65001);
+  if (again.Count() != s.FVars->Count()) return "a code page's fold has another line count";
+  for (int32_t i = 0; i < again.Count(); ++i)
+    if (again.Strings(i) != s.FVars->Strings(i)) return "a code page's fold has another line";
+  return {};
+}
+
 // Takes every cached block out of the cache and gives it back: each must be
 // a distinct, writable block, and together they must make up what the cache
 // says it holds.
@@ -274,6 +286,7 @@ Attempt RunAttempt(const std::string& body, int64_t failAt, bool persistent) {
       heap.armed = true;
     }
     if (state && !thrown.empty()) partial = PartialStateFault(*state);
+    if (state && !thrown.empty() && partial.empty()) partial = FoldFault(*state);
   }
   const std::string cache = CacheFault();
   TBlock::Trim();

@@ -382,6 +382,12 @@ TEST(PagedArray, KeepsItsElementsAcrossPages) {
   a[kCount - 1] = -1;
   EXPECT_EQ(a[kCount - 1], -1);
   EXPECT_EQ(a[kCount - 2], static_cast<int32_t>((kCount - 2) * 3));
+  // Taken back across two page ends and the first page's, then grown again.
+  constexpr size_t kPage = kvp::TPagedArray<int32_t>::kPage;
+  while (a.size() > kPage - 2) a.pop_back();
+  for (size_t i = a.size(); i < 2 * kPage + 1; ++i) a.push_back(-static_cast<int32_t>(i));
+  EXPECT_EQ(a[kPage - 3], static_cast<int32_t>((kPage - 3) * 3));
+  for (size_t i : {kPage - 2, kPage, 2 * kPage}) EXPECT_EQ(a[i], -static_cast<int32_t>(i)) << i;
   a.clear();
   EXPECT_EQ(a.size(), 0u);
   a.push_back(9);
