@@ -120,11 +120,21 @@ PartNames ReadDisposition(std::string_view line) {
   return out;
 }
 
-// The declared type: the line from the fifteenth character counted from the
-// header's first, so the name, its colon and one blank are skipped.
+// The declared type on a browser's header line 2: the line from the
+// fifteenth character counted from the header's first, so the name, its
+// colon and one further character (the blank browsers write) are skipped.
 std::string TypeFrom(std::string_view line, size_t headerAt) {
   const size_t from = headerAt + kContentType.size() + 1;
   return from <= line.size() ? std::string(line.substr(from)) : std::string();
+}
+
+// The value of a header line read by name: the text after its colon and
+// any blanks or tabs that follow it.
+std::string HeaderValue(std::string_view line) {
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return std::string();
+  const size_t from = line.find_first_not_of(" \t", colon + 1);
+  return from == std::string_view::npos ? std::string() : std::string(line.substr(from));
 }
 
 // Whether a header line is named name: the text before its first colon,
@@ -238,7 +248,7 @@ class HeaderBlockReader {
     const bool typed = head.names.fileMarker && HasHeaderName(h1, kTypeHeader);
     if (head.names.fileMarker && (!head.names.fileName.empty() || typed)) {
       head.isFile = true;
-      if (typed) head.contentType = TypeFrom(h1, 0);
+      if (typed) head.contentType = HeaderValue(h1);
       cursor_ = line3;
       return;
     }
@@ -271,7 +281,7 @@ class HeaderBlockReader {
     cursor_ = blockEnd + lines_.Length(blockEnd);
     if (head.names.fileMarker && (!head.names.fileName.empty() || haveType)) {
       head.isFile = true;
-      if (haveType) head.contentType = TypeFrom(type, 0);
+      if (haveType) head.contentType = HeaderValue(type);
       return true;
     }
     // The value's first line follows the block's empty line, as line 3
