@@ -510,6 +510,15 @@ void TUploadState::ReadParts(TMemoryStream& body, IClientProbe& probe) {
   BodyParser(*this, body, probe).Run();
 }
 
+std::string TUploadState::TagNameOf(size_t index) const {
+  HeaderBlockReader headers(FParsedBody->Memory(), FParsedBody->Size());
+  int64_t cursor = FFiles[index].HeadAt;
+  PartHead head;
+  std::string unused;
+  headers.Read(cursor, head, unused);
+  return std::move(head.names.name);
+}
+
 TFileText TUploadState::FileText(size_t index) const {
   const TFileRecord& item = FFiles[index];
   HeaderBlockReader headers(FParsedBody->Memory(), FParsedBody->Size());

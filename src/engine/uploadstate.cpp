@@ -165,8 +165,4 @@ void TUploadState::SetNewName(size_t index, std::wstring name) {
   FNewNames[index] = std::move(name);
 }
 
-std::string TUploadState::TagNameOf(size_t index) const {
-  return FileText(index).TagName;
-}
-
 }  // namespace kvp
