@@ -530,12 +530,10 @@ TFileText TUploadState::FileText(size_t index) const {
   text.TagName = std::move(head.names.name);
   text.LocalName = std::move(head.names.fileName);
   text.ContentType = std::move(head.contentType);
-  text.FileName = ExtractFileName(text.LocalName, Separators::WindowsAndSlash);
-  const std::string_view ext = ExtractFileExt(text.FileName, Separators::WindowsAndSlash);
-  if (ext.size() > 1) text.Extension = ext.substr(1);
-  text.NameOnly = text.Extension.empty()
-                      ? text.FileName
-                      : text.FileName.substr(0, ext.data() - text.FileName.data());
+  const TNameParts<char> parts = SplitClientName<char>(text.LocalName);
+  text.FileName = parts.fileName;
+  text.Extension = parts.extension;
+  text.NameOnly = parts.nameOnly;
   return text;
 }
 

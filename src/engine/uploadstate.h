@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../fileout/pathrules.h"
 #include "memstream.h"
 #include "stringlist.h"
 
@@ -29,6 +30,30 @@ struct TFileRecord {
 
 // A deque: items never move, and growing never holds two copies of the list.
 using TFiles = std::deque<TFileRecord>;
+
+// The parts of a client's file name that the file members hand out, by the
+// path rules ("\\", ":" and "/" separate folders): its name without folders,
+// the extension after the name's last "." (none when the name ends in the
+// dot), and the name without "." and extension. Narrow names follow the ANSI
+// code page's double-byte rule; a name decoded to wide text needs none.
+template <typename Char>
+struct TNameParts {
+  std::basic_string_view<Char> fileName, extension, nameOnly;
+};
+
+template <typename Char>
+TNameParts<Char> SplitClientName(std::basic_string_view<Char> localName) {
+  TNameParts<Char> parts;
+  parts.fileName = ExtractFileName(localName, Separators::WindowsAndSlash);
+  parts.nameOnly = parts.fileName;
+  const std::basic_string_view<Char> ext =
+      ExtractFileExt(parts.fileName, Separators::WindowsAndSlash);
+  if (ext.size() > 1) {
+    parts.extension = ext.substr(1);
+    parts.nameOnly = parts.fileName.substr(0, parts.fileName.size() - ext.size());
+  }
+  return parts;
+}
 
 // What a file record says, as text.
 struct TFileText {
