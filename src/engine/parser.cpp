@@ -365,17 +365,13 @@ class BodyParser {
     const bool kept = headers_.Read(cursor_, head, value_);
     if (cursor_ >= size_) lastPass_ = true;
     if (!kept) return;
-    // The name's index slot is fetched while the part's content is read.
-    const TStringList::TNameKey key = head.names.fileName.empty()
-                                          ? state_.FVars->PrepareName(head.names.name)
-                                          : TStringList::TNameKey{};
     if (head.isFile) {
       ReadFileContent(headAt);
       value_.clear();
     } else {
       ReadFormValue();
     }
-    StoreVariable(head.names, value_, key);
+    StoreVariable(head.names, value_);
   }
 
   // --- File content.
@@ -461,13 +457,13 @@ class BodyParser {
 
   // A part with a file name adds name=file name; any other adds name=value,
   // or extends the first line of that name with ", " and the value.
-  void StoreVariable(const PartNames& names, std::string& value, const TStringList::TNameKey& key) {
+  void StoreVariable(const PartNames& names, std::string& value) {
     TStringList& vars = *state_.FVars;
     if (!names.fileName.empty()) {
       vars.Add(names.name + "=" + names.fileName);
       return;
     }
-    const int32_t line = vars.FindOrAdd(names.name, value, key);
+    const int32_t line = vars.FindOrAdd(names.name, value);
     if (line >= 0) {
       value.insert(0, ", ");
       vars.ExtendValue(line, names.name, value);

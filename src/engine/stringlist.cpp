@@ -294,24 +294,13 @@ void TStringList::EnableNameIndex() {
   indexed_ = true;
 }
 
-TStringList::TNameKey TStringList::PrepareName(std::string_view name) const {
-  if (!indexed_ || name.find('=') != std::string_view::npos) return {};
-  const uint32_t hash = Hash32(name, codePage_);
-  __builtin_prefetch(&buckets_[BucketOf(hash)]);
-  return {hash, true};
-}
-
 int32_t TStringList::FindOrAdd(std::string_view name, std::string_view value) {
-  return FindOrAdd(name, value, TNameKey{});
-}
-
-int32_t TStringList::FindOrAdd(std::string_view name, std::string_view value, const TNameKey& key) {
   if (!indexed_ || name.find('=') != std::string_view::npos) {
     const int32_t found = IndexOfName(name);
     if (found < 0) AppendIndexed(name, "=", value);
     return found;
   }
-  const uint32_t hash = key.hashed ? key.hash : Hash32(name, codePage_);
+  const uint32_t hash = Hash32(name, codePage_);
   const int32_t found = Probe(name, hash);
   if (found >= 0) return found;
   const int32_t index = Append(name, "=", value);

@@ -50,14 +50,6 @@ class TStringList {
   // The same, and appends name=value when no line has the name; the name is
   // hashed once for both. Returns the index found, or -1 after appending.
   int32_t FindOrAdd(std::string_view name, std::string_view value);
-  // A name hashed ahead of FindOrAdd, with its index slot asked into the
-  // cache meanwhile; good for any later FindOrAdd of the same name.
-  struct TNameKey {
-    uint32_t hash = 0;
-    bool hashed = false;
-  };
-  TNameKey PrepareName(std::string_view name) const;
-  int32_t FindOrAdd(std::string_view name, std::string_view value, const TNameKey& key);
   // Index of the first line that matches as a whole, or -1.
   int32_t IndexOf(std::string_view line) const;
   // The value of the first line with that name, or empty text.

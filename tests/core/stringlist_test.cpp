@@ -267,24 +267,6 @@ TEST(StringList, RandomRewritesMatchAPlainModel) {
   }
 }
 
-// A name prepared before the index grew still finds and adds as FindOrAdd
-// without a key does.
-TEST(StringList, PreparedNamesOutliveIndexGrowth) {
-  kvp::TStringList l;
-  l.EnableNameIndex();
-  const auto early = l.PrepareName("Late");
-  const auto other = l.PrepareName("first");
-  for (int i = 0; i < 5000; ++i) l.FindOrAdd("n" + std::to_string(i), "v");
-  EXPECT_EQ(l.FindOrAdd("LATE", "1", early), -1) << "the same name, another spelling";
-  EXPECT_EQ(l.FindOrAdd("late", "2", early), 5000);
-  EXPECT_EQ(l.FindOrAdd("N17", "x", l.PrepareName("n17")), 17);
-  EXPECT_EQ(l.FindOrAdd("first", "y", other), -1);
-  EXPECT_EQ(l.IndexOfName("FIRST"), 5001);
-  const auto unindexed = kvp::TStringList().PrepareName("a");
-  EXPECT_FALSE(unindexed.hashed) << "nothing to prepare without an index";
-  EXPECT_FALSE(l.PrepareName("a=b").hashed) << "no line has a name holding =";
-}
-
 // Lines beyond the first page of records, and a name index over them.
 TEST(StringList, ManyLinesAcrossRecordPages) {
   kvp::TStringList l;
