@@ -344,10 +344,17 @@ class BodyParser {
     state_.FVars->EnableNameIndex();
 
     while (!lastPass_) {
-      if (!probe_.IsClientConnected()) return;
+      if (!probe_.IsClientConnected()) {
+        state_.FPassesRun = passes_;
+        return;
+      }
       if (NextLineIsDelimiter()) ReadPart();
+      ++passes_;
     }
   }
+
+  // The passes done whole so far.
+  int64_t Passes() const { return passes_; }
 
  private:
   // The line at the cursor, consumed; whether it starts a part. Reaching the
@@ -487,6 +494,7 @@ class BodyParser {
   // Kept from part to part, so that its room is reused.
   std::string value_;
   int64_t cursor_ = 0;
+  int64_t passes_ = 0;
   bool lastPass_ = false;
 };
 
@@ -502,8 +510,14 @@ void ReadLine(TMemoryStream& stream, int64_t start, std::string& text, int64_t& 
   stream.SetPosition(start + length);
 }
 
-void TUploadState::ReadParts(TMemoryStream& body, IClientProbe& probe) {
-  BodyParser(*this, body, probe).Run();
+void TUploadState::ParseBody(TMemoryStream& body, IClientProbe& probe) {
+  BodyParser parser(*this, body, probe);
+  try {
+    parser.Run();
+  } catch (...) {
+    FPassesRun = parser.Passes();  // a pass that failed half-way is not counted
+    throw;
+  }
 }
 
 std::string TUploadState::TagNameOf(size_t index) const {

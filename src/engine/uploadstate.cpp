@@ -13,28 +13,6 @@ namespace {
 // when another is asked for.
 constexpr size_t kKeptFolds = 3;
 
-// Asks the client for the parser and counts the passes it allowed.
-class PassCounter final : public IClientProbe {
- public:
-  explicit PassCounter(IClientProbe& client) : client_(client) {}
-  bool IsClientConnected() override {
-    asking = true;
-    const bool connected = client_.IsClientConnected();
-    asking = false;
-    if (connected)
-      ++allowed;
-    else
-      refused = true;
-    return connected;
-  }
-  int64_t allowed = 0;
-  bool refused = false;
-  bool asking = false;  // a failure now comes from the question itself
-
- private:
-  IClientProbe& client_;
-};
-
 // Answers as the client answered the first parse.
 class SameAnswers final : public IClientProbe {
  public:
@@ -73,19 +51,6 @@ void TUploadState::FreeState() noexcept {
   FPassesRun = -1;
 }
 
-void TUploadState::ParseBody(TMemoryStream& body, IClientProbe& probe) {
-  PassCounter counter(probe);
-  try {
-    ReadParts(body, counter);
-  } catch (...) {
-    // A pass that failed half-way is not read again; one whose question to
-    // the client failed never began.
-    FPassesRun = std::max<int64_t>(0, counter.allowed - (counter.asking ? 0 : 1));
-    throw;
-  }
-  FPassesRun = counter.refused ? counter.allowed : -1;
-}
-
 TUploadState::TFold& TUploadState::FoldOf(unsigned codePage) {
   for (TFold& fold : FFolds)
     if (fold.codePage == codePage) return fold;
@@ -113,7 +78,7 @@ const TStringList& TUploadState::Vars(unsigned codePage) {
   if (FParsedBody) {
     SameAnswers answers(FPassesRun);
     // Parsing moves only the stream's position, which nothing here reads.
-    again.ReadParts(const_cast<TMemoryStream&>(*FParsedBody), answers);
+    again.ParseBody(const_cast<TMemoryStream&>(*FParsedBody), answers);
   }
   fold.vars = std::move(again.FVars);
   return *fold.vars;

@@ -125,9 +125,9 @@ class TUploadState {
   const TMemoryStream* FParsedBody = nullptr;
   // NewName of the items saved with numbered names, by index.
   std::unordered_map<size_t, std::wstring> FNewNames;
-  // The passes the client allowed before it went (or before the parse
-  // failed); -1 when it stayed to the end. Reading the parts again stops
-  // where the parse stopped.
+  // The passes (one line each, or one part with its content) that ParseBody
+  // did whole before the client went or a failure ended it; -1 when it read
+  // to the end. Reading the parts again stops where the parse stopped.
   int64_t FPassesRun = -1;
 
  private:
@@ -139,9 +139,6 @@ class TUploadState {
     bool tagsWithEquals = false;        // some tag name holds "=": not indexed
   };
   TFold& FoldOf(unsigned codePage);
-  // The parser itself (parser.cpp); ParseBody counts the client's answers
-  // around it.
-  void ReadParts(TMemoryStream& body, IClientProbe& probe);
   std::deque<TFold> FFolds;  // oldest first
 };
 
