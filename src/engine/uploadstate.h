@@ -139,7 +139,7 @@ class TUploadState {
     bool tagsWithEquals = false;        // some tag name holds "=": not indexed
   };
   TFold& FoldOf(unsigned codePage);
-  std::deque<TFold> FFolds;  // oldest first
+  std::vector<TFold> FFolds;  // oldest first
 };
 
 // The text of the line at start (every CR and LF left out) and its length in
