@@ -20,7 +20,6 @@ constexpr size_t kOwnBlockAt = 16 * 1024;
 constexpr size_t kRoomHeader = 2 * sizeof(uint32_t);  // room, then length
 constexpr size_t kMaxLine = std::numeric_limits<uint32_t>::max() - kRoomHeader;
 constexpr int kFirstLevel = 6;  // 64 buckets to begin with
-constexpr uint32_t kOffsetMask = (uint32_t{1} << 18) - 1;
 // Shared blocks a reference can name: all but the last, whose final offset
 // would read as kNoText.
 constexpr size_t kMaxShared = (size_t{1} << (32 - 18)) - 1;
@@ -73,19 +72,6 @@ TStringList::Line& TStringList::At(int32_t index) {
   return lines_[static_cast<size_t>(index)];
 }
 
-char* TStringList::HeaderAt(Ref ref) const noexcept {
-  return static_cast<char*>(shared_[ref >> kOffsetBits].Data()) + (ref & kOffsetMask);
-}
-
-char* TStringList::RoomAt(Ref ref) const noexcept {
-  if (ref == kNoText) return nullptr;
-  char* const h = HeaderAt(ref);
-  const auto mark = static_cast<unsigned char>(h[0]);
-  if (mark == kRoomed) return h + 1;
-  if (mark == kOwn) return static_cast<char*>(own_[ReadU32(h + 1)].Data());
-  return nullptr;
-}
-
 TStringList::Text TStringList::TextAt(Ref ref) const noexcept {
   if (ref == kNoText) return {};
   char* const h = HeaderAt(ref);
@@ -95,11 +81,6 @@ TStringList::Text TStringList::TextAt(Ref ref) const noexcept {
     return {h + 2, (b0 & 0x3fu) | (uint32_t{static_cast<unsigned char>(h[1])} << 6)};
   char* const room = RoomAt(ref);
   return {room + kRoomHeader, ReadU32(room + sizeof(uint32_t))};
-}
-
-uint32_t TStringList::RoomOf(const Line& line) const noexcept {
-  const char* const room = RoomAt(line.ref);
-  return room ? ReadU32(room) : TextAt(line.ref).length;
 }
 
 TStringList::Ref TStringList::Reserve(size_t need) {
@@ -363,8 +344,8 @@ void TStringList::ExtendValue(int32_t index, std::string_view name, std::string_
   Line& line = At(index);
   const Text old = TextAt(line.ref);
   const int32_t eq = EqOf({old.at, old.length});
-  uint32_t room = RoomOf(line);
   char* const header = RoomAt(line.ref);
+  uint32_t room = header ? ReadU32(header) : old.length;
   if (eq >= 0 && static_cast<size_t>(eq) == name.size() && header &&
       !Overlaps(suffix, old.at, room)) {
     const size_t total = size_t{old.length} + suffix.size();

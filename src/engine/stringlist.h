@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -78,6 +79,7 @@ class TStringList {
   using Ref = uint32_t;
   static constexpr Ref kNoText = ~Ref{0};
   static constexpr int kOffsetBits = 18;  // shared blocks are at most 256 KiB
+  static constexpr Ref kOffsetMask = (Ref{1} << kOffsetBits) - 1;
   static constexpr unsigned char kRoomed = 0xC0;
   static constexpr unsigned char kOwn = 0xC1;
   struct Line {
@@ -92,18 +94,27 @@ class TStringList {
 
   const Line& At(int32_t index) const;
   Line& At(int32_t index);
-  char* HeaderAt(Ref ref) const noexcept;
+  char* HeaderAt(Ref ref) const noexcept {
+    return static_cast<char*>(shared_[ref >> kOffsetBits].Data()) + (ref & kOffsetMask);
+  }
   // The room and length before a text with room of its own; null for a text
   // with just its length.
-  char* RoomAt(Ref ref) const noexcept;
+  char* RoomAt(Ref ref) const noexcept {
+    if (ref == kNoText) return nullptr;
+    char* const h = HeaderAt(ref);
+    const auto mark = static_cast<unsigned char>(h[0]);
+    if (mark == kRoomed) return h + 1;
+    if (mark != kOwn) return nullptr;
+    uint32_t own;
+    std::memcpy(&own, h + 1, sizeof own);
+    return static_cast<char*>(own_[own].Data());
+  }
   bool HasRoom(Ref ref) const noexcept { return RoomAt(ref) != nullptr; }
   Text TextAt(Ref ref) const noexcept;
   std::string_view TextOf(const Line& line) const noexcept {
     const Text t = TextAt(line.ref);
     return {t.at, t.length};
   }
-  // The bytes a line's text may fill in place.
-  uint32_t RoomOf(const Line& line) const noexcept;
   // Room for n bytes of text: exactly n with its length before it, or n with
   // room and length before it when roomed (always so in a block of its own).
   // Stays put until the list dies.
