@@ -1,11 +1,13 @@
-// What FileData and FileSave of kvParcelin.dll cost, measured under Wine in
-// one run against the plain operations they stand for:
+// What FileData, FileSave and TagNameIndex of kvParcelin.dll cost, measured
+// under Wine in one run against the plain operations they stand for:
 //
 //   FileData of a 64 MiB item    against memcpy of the same bytes
 //                                (target: memcpy time / FileData time >= 1/2)
 //   FileSave of a 256 MiB item   against CreateFile/WriteFile/CloseHandle of
 //                                the same bytes into the same folder
 //                                (target: FileSave time <= 1.5 x that)
+//   TagNameIndex of each of      against VarByIndex of as many lines
+//   10,000 files                 (target: TagNameIndex time <= 2 x that)
 //
 // The object is created through the real DLL's class factory inside a
 // stand-in ASP request (the stand-in mtxex.dll and an NT 4.0 process, as in
@@ -14,6 +16,7 @@
 // fails, 2 when the measurement cannot be made. Not part of ctest.
 //
 //   kvwinebench [runs, default 7]
+//   kvwinebench --tag-names [runs]            (only TagNameIndex)
 //   kvwinebench --fresh-memory MiB [FOLDER]   (only what fresh memory and a
 //                                              file write of it cost)
 //   kvwinebench --spool-parts MiB             (where a spooled upload's time
@@ -271,6 +274,83 @@ bool MeasureFileSave(HMODULE dll, int runs) {
   const double ratio = save / write;
   std::printf("  FileSave / bare write = %.2f\n", ratio);
   Verdict("FileSave of 256 MiB: time <= 1.5 x a bare WriteFile", ratio <= 1.5);
+  return true;
+}
+
+// TagNameIndex for each of 10,000 files against VarByIndex over as many
+// lines, through the dual interface. Each TagNameIndex run takes a new object,
+// so that the index of tag names is built within the timing; VarByIndex reads
+// the list the parse built. Both sides check their answers.
+bool MeasureTagNameIndex(HMODULE dll, int runs) {
+  constexpr LONG kFiles = 10000;
+  const std::string delimiter = "-----------------------------7d1";
+  std::string body;
+  for (LONG i = 0; i < kFiles; ++i) {
+    const std::string n = std::to_string(i);
+    body += delimiter + "\r\nContent-Disposition: form-data; name=\"upload" + n +
+            "\"; filename=\"C:\\photos\\holiday " + n +
+            ".jpg\"\r\nContent-Type: image/jpeg\r\n\r\n" + Bytes(64) + "\r\n";
+  }
+  body += delimiter + "--\r\n";
+  kvstub::StubHost host;
+  host.SetBody(body);
+  std::vector<Bstr> tags;
+  for (LONG i = 0; i < kFiles; ++i) {
+    const std::wstring tag = L"upload" + std::to_wstring(i);  // as the form named them
+    tags.emplace_back(tag.c_str());
+  }
+  ComPtr<Iprocess> reading = CreateUpload(dll, host);
+  LONG count = 0;
+  if (!reading || FAILED(reading->get_VarCount(&count)) || count != kFiles) return false;
+  bool ok = true;
+  const std::vector<double> best = BestOf(
+      runs,
+      {[&] {
+         kvstub::StubHost again;  // a request is read once
+         again.SetBody(body);
+         ComPtr<Iprocess> fresh = CreateUpload(dll, again);
+         if (!fresh) ok = false;
+         return fresh ? Time([&] {
+           for (LONG i = 0; i < kFiles; ++i) {
+             LONG index = -1;
+             if (FAILED(fresh->get_TagNameIndex(tags[static_cast<size_t>(i)].Get(), &index)) ||
+                 index != i)
+               ok = false;
+           }
+         })
+                      : 0.0;
+       },
+       [&] {
+         return Time([&] {
+           for (LONG i = 0; i < kFiles; ++i) {
+             Bstr value;
+             if (FAILED(reading->get_VarByIndex(i, value.Put())) || !value.Get()) ok = false;
+           }
+         });
+       }});
+  if (!ok) return false;
+  // Once the index is there: the same calls again on one object.
+  double again = 1e300;
+  for (int i = 0; i < runs; ++i)
+    again = std::min(again, Time([&] {
+                       for (LONG k = 0; k < kFiles; ++k) {
+                         LONG index = -1;
+                         reading->get_TagNameIndex(tags[static_cast<size_t>(k)].Get(), &index);
+                         if (index != k) ok = false;
+                       }
+                     }));
+  if (!ok) return false;
+  const double tag = best[0], byIndex = best[1];
+  std::printf("TagNameIndex against VarByIndex, %ld files (best of %d)\n", kFiles, runs);
+  std::printf("  TagNameIndex of each, on a new object  %8.2f ms  %6.0f ns a call\n", tag * 1e3,
+              tag * 1e9 / kFiles);
+  std::printf("  the same again, the index made          %8.2f ms  %6.0f ns a call\n", again * 1e3,
+              again * 1e9 / kFiles);
+  std::printf("  VarByIndex of each                      %8.2f ms  %6.0f ns a call\n",
+              byIndex * 1e3, byIndex * 1e9 / kFiles);
+  const double ratio = tag / byIndex;
+  std::printf("  TagNameIndex / VarByIndex = %.2f\n", ratio);
+  Verdict("TagNameIndex of 10,000 files: time <= 2 x VarByIndex of as many", ratio <= 2);
   return true;
 }
 
@@ -685,8 +765,9 @@ int main(int argc, char** argv) {
     return FreshMemory(std::atoi(argv[2]), argc > 3 ? argv[3] : nullptr);
   if (argc > 2 && std::strcmp(argv[1], "--spool-parts") == 0) return SpoolParts(std::atoi(argv[2]));
   const bool sweep = argc > 1 && std::strcmp(argv[1], "--threshold-sweep") == 0;
-  const int runs = sweep ? (argc > 2 ? std::max(1, std::atoi(argv[2])) : 9)
-                         : (argc > 1 ? std::max(1, std::atoi(argv[1])) : 7);
+  const bool tagsOnly = argc > 1 && std::strcmp(argv[1], "--tag-names") == 0;
+  const int at = sweep || tagsOnly ? 2 : 1;
+  const int runs = argc > at ? std::max(1, std::atoi(argv[at])) : 7;
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
   GetVersionExA(&version);
@@ -717,6 +798,11 @@ int main(int argc, char** argv) {
   if (!dll) {
     std::printf("kvParcelin.dll not found beside the program\n");
     status = 2;
+  } else if (!MeasureTagNameIndex(dll, runs)) {
+    std::printf("TagNameIndex: the object or its answers are not as expected\n");
+    status = 2;
+  } else if (tagsOnly) {
+    status = failures ? 1 : 0;
   } else if (!MeasureFileData(dll, runs)) {
     std::printf("FileData: the object or its bytes are not as expected\n");
     status = 2;

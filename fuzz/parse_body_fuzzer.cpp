@@ -1,7 +1,8 @@
 // ParseBody on arbitrary bodies, checked against the invariants of the parsed
 // state (the comparison with the reference parser is parse_differential's
 // job). The input is the body; its first byte also decides when the client
-// leaves in a second run, whose items must be the first run's first items.
+// leaves in a second run, whose items must be the first run's first items
+// and whose parts, read again for a code page, must give the same lines.
 #include <algorithm>
 #include <climits>
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "engine/collation.h"
 #include "../tests/core/parse_support.h"
 
 namespace {
@@ -41,6 +43,21 @@ void CheckState(const kvp::TUploadState& s) {
   }
 }
 
+// A code page's fold reads the parts again and stops where the parse stopped;
+// the portable build compares names alike in every code page, so its lines
+// are FVars's. Each file's tag name leads back to its name's first file.
+void CheckFold(kvp::TUploadState& s) {
+  const kvp::TStringList& again = s.Vars(65001);
+  Expect(again.Count() == s.FVars->Count());
+  for (int32_t i = 0; i < again.Count(); ++i) Expect(again.Strings(i) == s.FVars->Strings(i));
+  for (size_t i = 0; i < s.FFiles.size(); ++i) {
+    const std::string tag = s.TagNameOf(i);
+    size_t first = 0;
+    while (!kvp::SameText(s.TagNameOf(first), tag)) ++first;
+    Expect(s.TagIndex(tag, 0) == static_cast<int32_t>(first));
+  }
+}
+
 // What the client left behind by going early is a prefix of the whole.
 void CheckPrefix(const kvref::Result& cut, const kvref::Result& whole) {
   Expect(cut.files.size() <= whole.files.size());
@@ -59,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const kvtest::Parsed cut = kvtest::RunParser(body, data[0] % 16);
   CheckState(*cut.state);
+  CheckFold(*cut.state);
   CheckPrefix(kvtest::Outcome(cut), kvtest::Outcome(whole));
   return 0;
 }

@@ -10,40 +10,12 @@ namespace kvp {
 
 namespace {
 
-// The parts of a client's file name that the name members hand out.
-struct NameParts {
-  std::string_view fileName;   // after the last "\", ":" or "/"
-  std::string_view extension;  // after the last "." of fileName, without it
-  std::string_view nameOnly;   // fileName without "." and extension
-};
-
-// The parser's rules for FileName, Extension and NameOnly applied to
-// localName with codePage's lead bytes: a byte that ends a double-byte
-// character is never a separator or a dot. UTF-8 and the single-byte code
-// pages have no lead bytes, so there every byte counts.
-NameParts SplitName(std::string_view localName, UINT codePage) {
-  size_t nameStart = 0;
-  size_t dot = std::string_view::npos;
-  for (size_t i = 0; i < localName.size(); ++i) {
-    const char c = localName[i];
-    if (c == '\\' || c == ':' || c == '/') {
-      nameStart = i + 1;
-      dot = std::string_view::npos;
-    } else if (c == '.') {
-      dot = i;
-    } else if (IsDBCSLeadByteEx(codePage, static_cast<BYTE>(c)) && i + 1 < localName.size()) {
-      ++i;
-    }
-  }
-  NameParts parts;
-  parts.fileName = localName.substr(nameStart);
-  parts.nameOnly = parts.fileName;
-  // A lone dot at the end is no extension.
-  if (dot != std::string_view::npos && dot + 1 < localName.size()) {
-    parts.extension = localName.substr(dot + 1);
-    parts.nameOnly = localName.substr(nameStart, dot - nameStart);
-  }
-  return parts;
+// The parts of item's client file name, read in codePage: split as wide text,
+// where every character is one unit whatever the code page.
+template <typename Part>
+BSTR NamePart(const TFileText& item, UINT codePage, Part part) {
+  const std::wstring localName = ToWideString(item.LocalName, codePage);
+  return ToBstr(part(SplitClientName<wchar_t>(localName)));
 }
 
 }  // namespace
@@ -63,7 +35,7 @@ HRESULT Tprocess::get_FileName(LONG Index, BSTR* Value) {
   return TextMember(Value, [&] {
     const TFileText item = FileText(FileItem(Index));
     if (FCodePage == CP_ACP) return ToBstr(item.FileName);
-    return BodyText(SplitName(item.LocalName, FCodePage).fileName);
+    return NamePart(item, FCodePage, [](const auto& parts) { return parts.fileName; });
   });
 }
 
@@ -75,7 +47,7 @@ HRESULT Tprocess::get_Extension(LONG Index, BSTR* Value) {
   return TextMember(Value, [&] {
     const TFileText item = FileText(FileItem(Index));
     if (FCodePage == CP_ACP) return ToBstr(item.Extension);
-    return BodyText(SplitName(item.LocalName, FCodePage).extension);
+    return NamePart(item, FCodePage, [](const auto& parts) { return parts.extension; });
   });
 }
 
@@ -87,7 +59,7 @@ HRESULT Tprocess::get_NameOnly(LONG Index, BSTR* Value) {
   return TextMember(Value, [&] {
     const TFileText item = FileText(FileItem(Index));
     if (FCodePage == CP_ACP) return ToBstr(item.NameOnly);
-    return BodyText(SplitName(item.LocalName, FCodePage).nameOnly);
+    return NamePart(item, FCodePage, [](const auto& parts) { return parts.nameOnly; });
   });
 }
 

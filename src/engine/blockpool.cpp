@@ -1,33 +1,43 @@
 #include "blockpool.h"
 
-#include <atomic>
-#include <bit>
 #include <cstdlib>
+#include <mutex>
 #include <new>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace kvp {
 
 namespace {
 
-constexpr size_t kCacheLimit = size_t{8} << 20;
-constexpr int kClasses = 5;    // 256 KiB, 512 KiB, 1 MiB, 2 MiB, 4 MiB
-constexpr int kPerClass = 32;  // more than the limit allows for any class
+constexpr int kCacheBlocks = static_cast<int>((size_t{8} << 20) / TBlock::kPooledSize);
+
+#ifdef _WIN32
+// A slim lock: it takes no memory, so giving a block back never fails.
+class Lock {
+ public:
+  void lock() noexcept { AcquireSRWLockExclusive(&lock_); }
+  void unlock() noexcept { ReleaseSRWLockExclusive(&lock_); }
+
+ private:
+  SRWLOCK lock_ = SRWLOCK_INIT;
+};
+#else
+using Lock = std::mutex;
+#endif
 
 struct Cache {
-  std::atomic_flag busy;  // a spin lock: held for a few instructions only
-  void* blocks[kClasses][kPerClass] = {};
-  int count[kClasses] = {};
-  size_t bytes = 0;
+  Lock lock;
+  void* blocks[kCacheBlocks] = {};
+  int count = 0;
   Cache() = default;
   Cache(const Cache&) = delete;
   Cache& operator=(const Cache&) = delete;
   ~Cache() { FreeAll(); }
   void FreeAll() noexcept {
-    for (int k = 0; k < kClasses; ++k) {
-      for (int i = 0; i < count[k]; ++i) std::free(blocks[k][i]);
-      count[k] = 0;
-    }
-    bytes = 0;
+    while (count > 0) std::free(blocks[--count]);
   }
 };
 
@@ -36,38 +46,15 @@ Cache& TheCache() {
   return cache;
 }
 
-class Hold {
- public:
-  explicit Hold(Cache& c) : c_(c) {
-    while (c_.busy.test_and_set(std::memory_order_acquire)) {
-    }
-  }
-  ~Hold() { c_.busy.clear(std::memory_order_release); }
-  Hold(const Hold&) = delete;
-  Hold& operator=(const Hold&) = delete;
-
- private:
-  Cache& c_;
-};
-
-// The class of a cached size, or -1.
-int ClassOf(size_t bytes) {
-  if (bytes < TBlock::kPooledMin || bytes > TBlock::kPooledMax || !std::has_single_bit(bytes))
-    return -1;
-  return std::countr_zero(bytes) - std::countr_zero(TBlock::kPooledMin);
-}
-
 }  // namespace
 
 TBlock::TBlock(size_t bytes) {
   if (bytes == 0) return;
-  const int k = ClassOf(bytes);
-  if (k >= 0) {
+  if (bytes == kPooledSize) {
     Cache& c = TheCache();
-    Hold hold(c);
-    if (c.count[k] > 0) {
-      data_ = c.blocks[k][--c.count[k]];
-      c.bytes -= bytes;
+    std::lock_guard<Lock> hold(c.lock);
+    if (c.count > 0) {
+      data_ = c.blocks[--c.count];
       bytes_ = bytes;
       return;
     }
@@ -79,13 +66,11 @@ TBlock::TBlock(size_t bytes) {
 
 void TBlock::Reset() noexcept {
   if (!data_) return;
-  const int k = ClassOf(bytes_);
-  if (k >= 0) {
+  if (bytes_ == kPooledSize) {
     Cache& c = TheCache();
-    Hold hold(c);
-    if (c.bytes + bytes_ <= kCacheLimit && c.count[k] < kPerClass) {
-      c.blocks[k][c.count[k]++] = data_;
-      c.bytes += bytes_;
+    std::lock_guard<Lock> hold(c.lock);
+    if (c.count < kCacheBlocks) {
+      c.blocks[c.count++] = data_;
       data_ = nullptr;
       bytes_ = 0;
       return;
@@ -98,13 +83,13 @@ void TBlock::Reset() noexcept {
 
 size_t TBlock::CachedBytes() noexcept {
   Cache& c = TheCache();
-  Hold hold(c);
-  return c.bytes;
+  std::lock_guard<Lock> hold(c.lock);
+  return static_cast<size_t>(c.count) * kPooledSize;
 }
 
 void TBlock::Trim() noexcept {
   Cache& c = TheCache();
-  Hold hold(c);
+  std::lock_guard<Lock> hold(c.lock);
   c.FreeAll();
 }
 

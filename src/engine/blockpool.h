@@ -1,5 +1,5 @@
 // Large working blocks for the bookkeeping of upload objects (line text,
-// line records, name indexes). Blocks of 256 KiB to 4 MiB (powers of two) go
+// line records, name indexes). Blocks of 256 KiB, the size those take, go
 // back to a small process-wide cache when their owner is done, up to 8 MiB
 // in all, so that the next upload reuses memory the system has already
 // mapped instead of taking a page fault on every page again. Other sizes
@@ -34,9 +34,8 @@ class TBlock {
   size_t Bytes() const noexcept { return bytes_; }
   void Reset() noexcept;
 
-  // The smallest size that the cache keeps, and the largest.
-  static constexpr size_t kPooledMin = size_t{1} << 18;
-  static constexpr size_t kPooledMax = size_t{1} << 22;
+  // The one size that the cache keeps.
+  static constexpr size_t kPooledSize = size_t{1} << 18;
   // Bytes held by the cache now.
   static size_t CachedBytes() noexcept;
   // Gives every cached block back to the heap.

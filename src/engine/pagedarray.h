@@ -19,7 +19,7 @@ class TPagedArray {
 
  public:
   // Elements to a page: as many as a cached block holds, a power of two.
-  static constexpr size_t kPage = std::bit_floor(TBlock::kPooledMin / sizeof(T));
+  static constexpr size_t kPage = std::bit_floor(TBlock::kPooledSize / sizeof(T));
 
   size_t size() const noexcept { return size_; }
 
@@ -39,6 +39,15 @@ class TPagedArray {
       static_cast<T*>(pages_.back().Data())[size_ & (kPage - 1)] = value;
     }
     ++size_;
+  }
+
+  // Takes the last element away (there must be one).
+  void pop_back() noexcept {
+    --size_;
+    if (size_ < kPage)
+      head_.pop_back();
+    else if ((size_ & (kPage - 1)) == 0)
+      pages_.pop_back();
   }
 
   void clear() noexcept {

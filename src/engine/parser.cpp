@@ -190,11 +190,21 @@ PartNames ReadDisposition(std::string_view line) {
   return out;
 }
 
-// The declared type: the line from the fifteenth character counted from the
-// header's first, so the name, its colon and one blank are skipped.
+// The declared type on a browser's header line 2: the line from the
+// fifteenth character counted from the header's first, so the name, its
+// colon and one further character (the blank browsers write) are skipped.
 std::string TypeFrom(std::string_view line, size_t headerAt) {
   const size_t from = headerAt + kContentType.size() + 1;
   return from <= line.size() ? std::string(line.substr(from)) : std::string();
+}
+
+// The value of a header line read by name: the text after its colon and
+// any blanks or tabs that follow it.
+std::string HeaderValue(std::string_view line) {
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return std::string();
+  const size_t from = line.find_first_not_of(" \t", colon + 1);
+  return from == std::string_view::npos ? std::string() : std::string(line.substr(from));
 }
 
 // Whether a header line is named name: the text before its first colon,
@@ -308,7 +318,7 @@ class HeaderBlockReader {
     const bool typed = head.names.fileMarker && HasHeaderName(h1, kTypeHeader);
     if (head.names.fileMarker && (!head.names.fileName.empty() || typed)) {
       head.isFile = true;
-      if (typed) head.contentType = TypeFrom(h1, 0);
+      if (typed) head.contentType = HeaderValue(h1);
       cursor_ = line3;
       return;
     }
@@ -341,7 +351,7 @@ class HeaderBlockReader {
     cursor_ = blockEnd + lines_.Length(blockEnd);
     if (head.names.fileMarker && (!head.names.fileName.empty() || haveType)) {
       head.isFile = true;
-      if (haveType) head.contentType = TypeFrom(type, 0);
+      if (haveType) head.contentType = HeaderValue(type);
       return true;
     }
     // The value's first line follows the block's empty line, as line 3
@@ -404,10 +414,17 @@ class BodyParser {
     state_.FVars->EnableNameIndex();
 
     while (!lastPass_) {
-      if (!probe_.IsClientConnected()) return;
+      if (!probe_.IsClientConnected()) {
+        state_.FPassesRun = passes_;
+        return;
+      }
       if (NextLineIsDelimiter()) ReadPart();
+      ++passes_;
     }
   }
+
+  // The passes done whole so far.
+  int64_t Passes() const { return passes_; }
 
  private:
   // The line at the cursor, consumed; whether it starts a part. Reaching the
@@ -425,17 +442,13 @@ class BodyParser {
     const bool kept = headers_.Read(cursor_, head, value_);
     if (cursor_ >= size_) lastPass_ = true;
     if (!kept) return;
-    // The name's index slot is fetched while the part's content is read.
-    const TStringList::TNameKey key = head.names.fileName.empty()
-                                          ? state_.FVars->PrepareName(head.names.name)
-                                          : TStringList::TNameKey{};
     if (head.isFile) {
       ReadFileContent(headAt);
       value_.clear();
     } else {
       ReadFormValue();
     }
-    StoreVariable(head.names, value_, key);
+    StoreVariable(head.names, value_);
   }
 
   // --- File content.
@@ -532,13 +545,13 @@ class BodyParser {
 
   // A part with a file name adds name=file name; any other adds name=value,
   // or extends the first line of that name with ", " and the value.
-  void StoreVariable(const PartNames& names, std::string& value, const TStringList::TNameKey& key) {
+  void StoreVariable(const PartNames& names, std::string& value) {
     TStringList& vars = *state_.FVars;
     if (!names.fileName.empty()) {
       vars.Add(names.name + "=" + names.fileName);
       return;
     }
-    const int32_t line = vars.FindOrAdd(names.name, value, key);
+    const int32_t line = vars.FindOrAdd(names.name, value);
     if (line >= 0) {
       value.insert(0, ", ");
       vars.ExtendValue(line, names.name, value);
@@ -564,6 +577,7 @@ class BodyParser {
   int64_t cursor_ = 0;
   // Where a search for the delimiter first failed.
   int64_t noMatchFrom_ = INT64_MAX;
+  int64_t passes_ = 0;
   bool lastPass_ = false;
 };
 
@@ -581,7 +595,23 @@ void ReadLine(TMemoryStream& stream, int64_t start, std::string& text, int64_t& 
 }
 
 void TUploadState::ParseBody(const TBodySource& body, IClientProbe& probe, int64_t window) {
-  BodyParser(*this, body, probe, window).Run();
+  BodyParser parser(*this, body, probe, window);
+  try {
+    parser.Run();
+  } catch (...) {
+    FPassesRun = parser.Passes();  // a pass that failed half-way is not counted
+    throw;
+  }
+}
+
+std::string TUploadState::TagNameOf(size_t index) const {
+  TBodyView view(*FParsedBody, std::min<int64_t>(FWindow, kHeaderWindow));
+  HeaderBlockReader headers(view);
+  int64_t cursor = FFiles[index].HeadAt;
+  PartHead head;
+  std::string unused;
+  headers.Read(cursor, head, unused);
+  return std::move(head.names.name);
 }
 
 TFileText TUploadState::FileText(size_t index) const {
@@ -597,12 +627,10 @@ TFileText TUploadState::FileText(size_t index) const {
   text.TagName = std::move(head.names.name);
   text.LocalName = std::move(head.names.fileName);
   text.ContentType = std::move(head.contentType);
-  text.FileName = ExtractFileName(text.LocalName, Separators::WindowsAndSlash);
-  const std::string_view ext = ExtractFileExt(text.FileName, Separators::WindowsAndSlash);
-  if (ext.size() > 1) text.Extension = ext.substr(1);
-  text.NameOnly = text.Extension.empty()
-                      ? text.FileName
-                      : text.FileName.substr(0, ext.data() - text.FileName.data());
+  const TNameParts<char> parts = SplitClientName<char>(text.LocalName);
+  text.FileName = parts.fileName;
+  text.Extension = parts.extension;
+  text.NameOnly = parts.nameOnly;
   return text;
 }
 

@@ -15,15 +15,18 @@ namespace {
 // Shared text blocks grow from 1 KiB to 256 KiB (a cached size); a line
 // needing a sizeable share of one gets a block of its own, so a big value
 // never strands the rest of a block.
-constexpr size_t kMaxBlock = TBlock::kPooledMin;
+constexpr size_t kMaxBlock = TBlock::kPooledSize;
 constexpr size_t kOwnBlockAt = 16 * 1024;
 constexpr size_t kRoomHeader = 2 * sizeof(uint32_t);  // room, then length
 constexpr size_t kMaxLine = std::numeric_limits<uint32_t>::max() - kRoomHeader;
 constexpr int kFirstLevel = 6;  // 64 buckets to begin with
-constexpr uint32_t kOffsetMask = (uint32_t{1} << 18) - 1;
+// Shared blocks a reference can name: all but the last, whose final offset
+// would read as kNoText.
+constexpr size_t kMaxShared = (size_t{1} << (32 - 18)) - 1;
 
 // The length in front of a text without room of its own (below kOwnBlockAt,
-// so one byte below 128, else two).
+// so one byte below 128, else two: six bits in the first, eight in the
+// second).
 size_t LengthBytes(size_t n) {
   return n < 128 ? 1 : 2;
 }
@@ -39,8 +42,8 @@ void WriteU32(char* at, size_t v) {
   std::memcpy(at, &u, sizeof u);
 }
 
-uint32_t Hash32(std::string_view name) {
-  const uint64_t h = MatchHash(name);
+uint32_t Hash32(std::string_view name, unsigned codePage) {
+  const uint64_t h = MatchHash(name, codePage);
   return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
@@ -69,41 +72,20 @@ TStringList::Line& TStringList::At(int32_t index) {
   return lines_[static_cast<size_t>(index)];
 }
 
-char* TStringList::HeaderAt(Ref ref) const noexcept {
-  if (ref & kOwnBlock) return static_cast<char*>(own_[ref & (kRoomed - 1)].Data());
-  return static_cast<char*>(shared_[(ref & (kRoomed - 1)) >> kOffsetBits].Data()) +
-         (ref & kOffsetMask);
-}
-
 TStringList::Text TStringList::TextAt(Ref ref) const noexcept {
   if (ref == kNoText) return {};
   char* const h = HeaderAt(ref);
-  if (HasRoom(ref)) return {h + kRoomHeader, ReadU32(h + sizeof(uint32_t))};
-  const auto b0 = static_cast<uint8_t>(h[0]);
-  if (b0 < 128) return {h + 1, b0};
-  return {h + 2, (b0 & 0x7fu) | (uint32_t{static_cast<uint8_t>(h[1])} << 7)};
+  const auto b0 = static_cast<unsigned char>(h[0]);
+  if (b0 < 0x80) return {h + 1, b0};
+  if (b0 < kRoomed)
+    return {h + 2, (b0 & 0x3fu) | (uint32_t{static_cast<unsigned char>(h[1])} << 6)};
+  char* const room = RoomAt(ref);
+  return {room + kRoomHeader, ReadU32(room + sizeof(uint32_t))};
 }
 
-uint32_t TStringList::RoomOf(const Line& line) const noexcept {
-  if (line.ref == kNoText) return 0;
-  if (!HasRoom(line.ref)) return TextAt(line.ref).length;
-  return ReadU32(HeaderAt(line.ref));
-}
-
-TStringList::Ref TStringList::Allocate(size_t n, bool roomed) {
-  if (n >= kOwnBlockAt) {
-    if (own_.size() >= kRoomed - 1) throw std::length_error("TStringList too large");
-    own_.emplace_back(n + kRoomHeader);
-    char* const h = static_cast<char*>(own_.back().Data());
-    WriteU32(h, n);
-    WriteU32(h + sizeof(uint32_t), 0);
-    return kOwnBlock | static_cast<Ref>(own_.size() - 1);
-  }
-  const size_t need = n + (roomed ? kRoomHeader : LengthBytes(n));
+TStringList::Ref TStringList::Reserve(size_t need) {
   if (shared_.empty() || need > room_) {
-    // The block number must fit the reference beside its offset.
-    if (shared_.size() >= (kRoomed >> kOffsetBits))
-      throw std::length_error("TStringList too large");
+    if (shared_.size() >= kMaxShared) throw std::length_error("TStringList too large");
     const size_t size = std::max(nextBlock_, need);
     shared_.emplace_back(size);
     nextBlock_ = std::min(nextBlock_ * 2, kMaxBlock);
@@ -111,16 +93,41 @@ TStringList::Ref TStringList::Allocate(size_t n, bool roomed) {
     room_ = static_cast<uint32_t>(size);
   }
   const Ref ref = static_cast<Ref>((shared_.size() - 1) << kOffsetBits) | freeAt_;
-  char* const h = HeaderAt(ref);
   freeAt_ += static_cast<uint32_t>(need);
   room_ -= static_cast<uint32_t>(need);
-  if (roomed) {
-    WriteU32(h, n);
-    WriteU32(h + sizeof(uint32_t), 0);
-    return ref | kRoomed;
+  return ref;
+}
+
+TStringList::Ref TStringList::Allocate(size_t n, bool roomed) {
+  if (n >= kOwnBlockAt) {
+    if (own_.size() >= UINT32_MAX) throw std::length_error("TStringList too large");
+    own_.emplace_back(n + kRoomHeader);
+    try {
+      const Ref ref = Reserve(1 + sizeof(uint32_t));
+      char* const h = HeaderAt(ref);
+      h[0] = static_cast<char>(kOwn);
+      WriteU32(h + 1, own_.size() - 1);
+      char* const room = static_cast<char*>(own_.back().Data());
+      WriteU32(room, n);
+      WriteU32(room + sizeof(uint32_t), 0);
+      return ref;
+    } catch (...) {
+      own_.pop_back();
+      throw;
+    }
   }
-  h[0] = static_cast<char>(n < 128 ? n : 0x80 | (n & 0x7f));
-  if (n >= 128) h[1] = static_cast<char>(n >> 7);
+  const Ref ref = Reserve(n + (roomed ? 1 + kRoomHeader : LengthBytes(n)));
+  char* const h = HeaderAt(ref);
+  if (roomed) {
+    h[0] = static_cast<char>(kRoomed);
+    WriteU32(h + 1, n);
+    WriteU32(h + 1 + sizeof(uint32_t), 0);
+  } else if (n < 128) {
+    h[0] = static_cast<char>(n);
+  } else {
+    h[0] = static_cast<char>(0x80 | (n & 0x3f));
+    h[1] = static_cast<char>(n >> 6);
+  }
   return ref;
 }
 
@@ -128,26 +135,31 @@ void TStringList::Store(Line& line, std::string_view a, std::string_view b, std:
                         std::string_view d) {
   const size_t total = a.size() + b.size() + c.size() + d.size();
   if (total > kMaxLine) throw std::length_error("TStringList line too long");
+  if (line.ref == kNoText) {
+    // A line's first text gets exactly its size.
+    if (total == 0) return;
+    line.ref = Allocate(total, false);
+    const Text now = TextAt(line.ref);
+    CopyTo(CopyTo(CopyTo(CopyTo(now.at, a), b), c), d);
+    if (total >= kOwnBlockAt) WriteU32(RoomAt(line.ref) + sizeof(uint32_t), total);
+    return;
+  }
   const Text old = TextAt(line.ref);
-  const uint32_t room = RoomOf(line);
+  char* header = RoomAt(line.ref);
+  const uint32_t room = header ? ReadU32(header) : old.length;
   const bool aliased = Overlaps(a, old.at, room) || Overlaps(b, old.at, room) ||
                        Overlaps(c, old.at, room) || Overlaps(d, old.at, room);
   // A text without room of its own keeps its length for good.
-  const bool fits =
-      line.ref != kNoText && !aliased && (HasRoom(line.ref) ? total <= room : total == old.length);
+  const bool fits = !aliased && (header ? total <= room : total == old.length);
   if (!fits) {
-    if (line.ref == kNoText && total == 0) return;
-    // A line's first text gets exactly its size; a line that changes gets
-    // room of its own, twice its old at least. The old room stays allocated,
-    // so pieces that point into it stay valid.
-    const bool first = line.ref == kNoText;
-    const size_t wanted =
-        first ? total : std::max(total, std::min(kMaxLine, std::max<size_t>(room, 1) * 2));
-    line.ref = Allocate(wanted, !first);
+    // A line that changes gets room of its own, twice its old at least. The
+    // old room stays allocated, so pieces that point into it stay valid.
+    const size_t wanted = std::max(total, std::min(kMaxLine, std::max<size_t>(room, 1) * 2));
+    line.ref = Allocate(wanted, true);
+    header = RoomAt(line.ref);
   }
-  const Text now = TextAt(line.ref);
-  CopyTo(CopyTo(CopyTo(CopyTo(now.at, a), b), c), d);
-  if (HasRoom(line.ref)) WriteU32(HeaderAt(line.ref) + sizeof(uint32_t), total);
+  CopyTo(CopyTo(CopyTo(CopyTo(header ? header + kRoomHeader : old.at, a), b), c), d);
+  if (header) WriteU32(header + sizeof(uint32_t), total);
 }
 
 int32_t TStringList::EqOf(std::string_view text) noexcept {
@@ -180,7 +192,15 @@ int32_t TStringList::Add(std::string_view text) {
 
 int32_t TStringList::AppendIndexed(std::string_view a, std::string_view b, std::string_view c) {
   const int32_t index = Append(a, b, c);
-  if (indexed_) IndexIfFirstOfName(index);
+  if (!indexed_) return index;
+  // A line is added whole or not at all: one that cannot be indexed goes
+  // again.
+  try {
+    IndexIfFirstOfName(index);
+  } catch (...) {
+    lines_.pop_back();
+    throw;
+  }
   return index;
 }
 
@@ -188,7 +208,7 @@ void TStringList::IndexIfFirstOfName(int32_t index) {
   const Line& line = lines_[static_cast<size_t>(index)];
   if (EqOf(TextOf(line)) < 0) return;
   const std::string_view name = NameOf(line);
-  const uint32_t hash = Hash32(name);
+  const uint32_t hash = Hash32(name, codePage_);
   if (Probe(name, hash) < 0) IndexLine(index, hash);
 }
 
@@ -199,13 +219,14 @@ size_t TStringList::BucketOf(uint32_t hash) const noexcept {
 }
 
 void TStringList::IndexLine(int32_t index, uint32_t hash) {
+  // The bucket the line will need comes first: a failure leaves all as it was.
+  if (used_ + 1 > buckets_.size()) SplitBucket();
   const size_t bucket = BucketOf(hash);
   Line& line = lines_[static_cast<size_t>(index)];
   line.hash = hash;
   line.next = buckets_[bucket];
   buckets_[bucket] = index;
   ++used_;
-  if (used_ > buckets_.size()) SplitBucket();
 }
 
 int32_t TStringList::Probe(std::string_view name, uint32_t hash) const {
@@ -213,7 +234,7 @@ int32_t TStringList::Probe(std::string_view name, uint32_t hash) const {
   // The text is read only for a line whose name has the same hash.
   for (int32_t i = buckets_[BucketOf(hash)]; i >= 0; i = lines_[static_cast<size_t>(i)].next) {
     const Line& line = lines_[static_cast<size_t>(i)];
-    if (line.hash == hash && SameText(NameOf(line), name)) return i;
+    if (line.hash == hash && SameText(NameOf(line), name, codePage_)) return i;
   }
   return -1;
 }
@@ -254,27 +275,22 @@ void TStringList::EnableNameIndex() {
   indexed_ = true;
 }
 
-TStringList::TNameKey TStringList::PrepareName(std::string_view name) const {
-  if (!indexed_ || name.find('=') != std::string_view::npos) return {};
-  const uint32_t hash = Hash32(name);
-  __builtin_prefetch(&buckets_[BucketOf(hash)]);
-  return {hash, true};
-}
-
 int32_t TStringList::FindOrAdd(std::string_view name, std::string_view value) {
-  return FindOrAdd(name, value, TNameKey{});
-}
-
-int32_t TStringList::FindOrAdd(std::string_view name, std::string_view value, const TNameKey& key) {
   if (!indexed_ || name.find('=') != std::string_view::npos) {
     const int32_t found = IndexOfName(name);
     if (found < 0) AppendIndexed(name, "=", value);
     return found;
   }
-  const uint32_t hash = key.hashed ? key.hash : Hash32(name);
+  const uint32_t hash = Hash32(name, codePage_);
   const int32_t found = Probe(name, hash);
   if (found >= 0) return found;
-  IndexLine(Append(name, "=", value), hash);
+  const int32_t index = Append(name, "=", value);
+  try {
+    IndexLine(index, hash);
+  } catch (...) {
+    lines_.pop_back();
+    throw;
+  }
   return -1;
 }
 
@@ -289,17 +305,18 @@ std::string_view TStringList::ValueFromIndex(int32_t index) const {
 }
 
 int32_t TStringList::IndexOfName(std::string_view name) const {
-  if (indexed_) return Probe(name, Hash32(name));
+  if (indexed_) return Probe(name, Hash32(name, codePage_));
   for (int32_t i = 0; i < Count(); ++i) {
     const std::string_view text = TextOf(lines_[static_cast<size_t>(i)]);
-    if (EqOf(text) >= 0 && SameText(NameOf(lines_[static_cast<size_t>(i)]), name)) return i;
+    if (EqOf(text) >= 0 && SameText(NameOf(lines_[static_cast<size_t>(i)]), name, codePage_))
+      return i;
   }
   return -1;
 }
 
 int32_t TStringList::IndexOf(std::string_view text) const {
   for (int32_t i = 0; i < Count(); ++i)
-    if (SameText(TextOf(lines_[static_cast<size_t>(i)]), text)) return i;
+    if (SameText(TextOf(lines_[static_cast<size_t>(i)]), text, codePage_)) return i;
   return -1;
 }
 
@@ -327,16 +344,16 @@ void TStringList::ExtendValue(int32_t index, std::string_view name, std::string_
   Line& line = At(index);
   const Text old = TextAt(line.ref);
   const int32_t eq = EqOf({old.at, old.length});
-  uint32_t room = RoomOf(line);
-  if (eq >= 0 && static_cast<size_t>(eq) == name.size() && HasRoom(line.ref) &&
+  char* const header = RoomAt(line.ref);
+  uint32_t room = header ? ReadU32(header) : old.length;
+  if (eq >= 0 && static_cast<size_t>(eq) == name.size() && header &&
       !Overlaps(suffix, old.at, room)) {
     const size_t total = size_t{old.length} + suffix.size();
-    char* const header = HeaderAt(line.ref);
     // The text stored last in the shared blocks can widen into the free room
     // after it, as long as it stays a shared-block line.
-    const bool last = !(line.ref & kOwnBlock) &&
-                      ((line.ref & (kRoomed - 1)) >> kOffsetBits) == shared_.size() - 1 &&
-                      (line.ref & kOffsetMask) + kRoomHeader + room == freeAt_;
+    const bool last = header == HeaderAt(line.ref) + 1 &&
+                      (line.ref >> kOffsetBits) == shared_.size() - 1 &&
+                      (line.ref & kOffsetMask) + 1 + kRoomHeader + room == freeAt_;
     if (total > room && last && total - room <= room_ && total < kOwnBlockAt) {
       const auto extra = static_cast<uint32_t>(total - room);
       freeAt_ += extra;

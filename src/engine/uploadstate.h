@@ -7,9 +7,11 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "../fileout/pathrules.h"
 #include "bodyview.h"
 #include "memstream.h"
 #include "spoolfile.h"
@@ -29,6 +31,30 @@ struct TFileRecord {
 
 // A deque: items never move, and growing never holds two copies of the list.
 using TFiles = std::deque<TFileRecord>;
+
+// The parts of a client's file name that the file members hand out, by the
+// path rules ("\\", ":" and "/" separate folders): its name without folders,
+// the extension after the name's last "." (none when the name ends in the
+// dot), and the name without "." and extension. Narrow names follow the ANSI
+// code page's double-byte rule; a name decoded to wide text needs none.
+template <typename Char>
+struct TNameParts {
+  std::basic_string_view<Char> fileName, extension, nameOnly;
+};
+
+template <typename Char>
+TNameParts<Char> SplitClientName(std::basic_string_view<Char> localName) {
+  TNameParts<Char> parts;
+  parts.fileName = ExtractFileName(localName, Separators::WindowsAndSlash);
+  parts.nameOnly = parts.fileName;
+  const std::basic_string_view<Char> ext =
+      ExtractFileExt(parts.fileName, Separators::WindowsAndSlash);
+  if (ext.size() > 1) {
+    parts.extension = ext.substr(1);
+    parts.nameOnly = parts.fileName.substr(0, parts.fileName.size() - ext.size());
+  }
+  return parts;
+}
 
 // What a file record says, as text.
 struct TFileText {
@@ -67,6 +93,16 @@ class TUploadState {
   // are used.
   void ParseBody(const TBodySource& body, IClientProbe& probe, int64_t window = kBodyWindow);
 
+  // The form variables as the names of a code page fold them: for 0 (the
+  // ANSI code page) FVars; for another, the parsed parts read again from the
+  // body on first use, their names compared as that code page's text, and
+  // kept. Valid until the state is freed or three other code pages were
+  // asked for since.
+  const TStringList& Vars(unsigned codePage);
+  // The first file item whose tag name matches tag (text of codePage, as
+  // Vars compares it), or -1. The tag names are indexed on first use.
+  int32_t TagIndex(std::string_view tag, unsigned codePage);
+
   // The texts of file item index (below FFiles.size()), read from the body.
   TFileText FileText(size_t index) const;
   // Copies count bytes of file item index, from offset on, into out.
@@ -77,6 +113,8 @@ class TUploadState {
   const TBodySource& RequestBody() const noexcept {
     return FSpool ? static_cast<const TBodySource&>(*FSpool) : *FBody;
   }
+  // Its tag name alone.
+  std::string TagNameOf(size_t index) const;
   // The name saving with numbered names gave file item index, as written;
   // empty until then.
   std::wstring_view NewName(size_t index) const noexcept;
@@ -100,6 +138,21 @@ class TUploadState {
   int64_t FWindow = kBodyWindow;
   // NewName of the items saved with numbered names, by index.
   std::unordered_map<size_t, std::wstring> FNewNames;
+  // The passes (one line each, or one part with its content) that ParseBody
+  // did whole before the client went or a failure ended it; -1 when it read
+  // to the end. Reading the parts again stops where the parse stopped.
+  int64_t FPassesRun = -1;
+
+ private:
+  // What one code page makes of the names, built as it is asked for.
+  struct TFold {
+    unsigned codePage = 0;
+    std::unique_ptr<TStringList> vars;  // null for code page 0: FVars
+    std::unique_ptr<TStringList> tags;  // tag name = first file item's index
+    bool tagsWithEquals = false;        // some tag name holds "=": not indexed
+  };
+  TFold& FoldOf(unsigned codePage);
+  std::vector<TFold> FFolds;  // oldest first
 };
 
 // The text of the line at start (every CR and LF left out) and its length in

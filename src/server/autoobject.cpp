@@ -28,11 +28,10 @@ HRESULT TAutoObject::InnerQueryInterface(REFIID iid, void** object) {
   *object = nullptr;
   if (IsEqualIID(iid, IID_IUnknown))
     *object = static_cast<IUnknown*>(&inner_);
-  else if (IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_Iprocess) ||
-           IsEqualIID(iid, IID_Iprocess2))
-    // One function table serves all three: Iprocess2 begins with Iprocess,
-    // which begins with IDispatch.
+  else if (IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_Iprocess2))
     *object = static_cast<Iprocess2*>(this);
+  else if (IsEqualIID(iid, IID_Iprocess))
+    *object = static_cast<Iprocess*>(&base_);
   else if (IsEqualIID(iid, IID_IProvideClassInfo))
     *object = static_cast<IProvideClassInfo*>(this);
   else if (IsEqualIID(iid, IID_ISupportErrorInfo))
@@ -112,6 +111,9 @@ HRESULT TAutoObject::InterfaceSupportsErrorInfo(REFIID iid) {
   return Implements(iid) ? S_OK : S_FALSE;
 }
 
+// The error information names the interface the caller used: Iprocess
+// through its face, else the class's default interface (late-bound calls
+// included, whichever pointer they came through).
 HRESULT TAutoObject::ExceptionToStatus(const std::exception& thrown) try {
   std::string source;
   std::string helpFile;
@@ -123,6 +125,7 @@ HRESULT TAutoObject::ExceptionToStatus(const std::exception& thrown) try {
   } else {
     source = kProgIDAnsi;
   }
+  if (throughBase_) iid = IID_Iprocess;
   return PublishErrorInfo(&thrown, iid, source, helpFile);
 } catch (...) {
   return E_UNEXPECTED;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "ansitext.h"
 #include "autoobject.h"
@@ -13,6 +14,32 @@ namespace kvp {
 TComServer* TComServer::instance_ = nullptr;
 
 // ---- factory list --------------------------------------------------------
+
+namespace {
+
+class ReadLock {
+ public:
+  explicit ReadLock(SRWLOCK& l) : l_(l) { AcquireSRWLockShared(&l_); }
+  ~ReadLock() { ReleaseSRWLockShared(&l_); }
+  ReadLock(const ReadLock&) = delete;
+  ReadLock& operator=(const ReadLock&) = delete;
+
+ private:
+  SRWLOCK& l_;
+};
+
+class WriteLock {
+ public:
+  explicit WriteLock(SRWLOCK& l) : l_(l) { AcquireSRWLockExclusive(&l_); }
+  ~WriteLock() { ReleaseSRWLockExclusive(&l_); }
+  WriteLock(const WriteLock&) = delete;
+  WriteLock& operator=(const WriteLock&) = delete;
+
+ private:
+  SRWLOCK& l_;
+};
+
+}  // namespace
 
 void TComClassManager::Add(TAutoObjectFactory* factory) {
   WriteLock lock(lock_);
@@ -36,6 +63,18 @@ std::vector<TAutoObjectFactory*> TComClassManager::Snapshot() {
   return factories_;
 }
 
+std::vector<TAutoObjectFactory*> TComClassManager::TakeAll() {
+  WriteLock lock(lock_);
+  return std::exchange(factories_, {});
+}
+
+void TComClassManager::UpdateRegistry(bool reg) {
+  for (TAutoObjectFactory* f : Snapshot()) {
+    WriteLock lock(lock_);
+    f->UpdateRegistry(reg);
+  }
+}
+
 // ---- server --------------------------------------------------------------
 
 TComServer::TComServer(std::wstring modulePath) : modulePath_(std::move(modulePath)) {
@@ -55,12 +94,9 @@ TComServer::TComServer(std::wstring modulePath) : modulePath_(std::move(modulePa
 }
 
 TComServer::~TComServer() {
-  // Each factory leaves the list while the walk holds the write side.
-  const std::vector<TAutoObjectFactory*> factories = classes_.Snapshot();
-  {
-    WriteLock lock(classes_.Lock());
-    for (TAutoObjectFactory* f : factories) delete f;
-  }
+  // The list is emptied first, so that a factory's own removal finds nothing
+  // to do.
+  for (TAutoObjectFactory* f : classes_.TakeAll()) delete f;
   typeLib_.Reset();
   if (oleaut32_) FreeLibrary(oleaut32_);
 }
@@ -99,10 +135,7 @@ HRESULT TComServer::RegisterServer() {
     if (FAILED(RegisterTypeLib(typeLib_.Get(), path.data(),
                                helpDir.empty() ? nullptr : helpDir.data())))
       return E_FAIL;
-    for (TAutoObjectFactory* f : classes_.Snapshot()) {
-      WriteLock lock(classes_.Lock());
-      f->UpdateRegistry(true);
-    }
+    classes_.UpdateRegistry(true);
     return S_OK;
   } catch (...) {
     return E_FAIL;
@@ -123,10 +156,7 @@ HRESULT TComServer::UnregisterServer() {
         typeLib_->ReleaseTLibAttr(attr);
       }
     }
-    for (TAutoObjectFactory* f : classes_.Snapshot()) {
-      WriteLock lock(classes_.Lock());
-      f->UpdateRegistry(false);
-    }
+    classes_.UpdateRegistry(false);
     return S_OK;
   } catch (...) {
     return E_FAIL;

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "oleptr.h"
-#include "rwlock.h"
 
 namespace kvp {
 
@@ -20,18 +19,23 @@ class TComServer;
 enum class TThreadingModel { Single, Apartment, Free, Both, Neutral };
 enum class TClassInstancing { Internal, SingleInstance, MultiInstance };
 
-// The factories of the library, newest first, under a multi-reader/single-
-// writer lock.
+// The factories of the library, newest first, under a slim reader/writer
+// lock: lookups take its read side, changes and registry updates its write
+// side. No holder takes it twice.
 class TComClassManager {
  public:
   void Add(TAutoObjectFactory* factory);
   void Remove(TAutoObjectFactory* factory);
   TAutoObjectFactory* Find(REFCLSID clsid);
   std::vector<TAutoObjectFactory*> Snapshot();
-  TMultiReadExclusiveWrite& Lock() { return lock_; }
+  // Empties the list and hands its factories to the caller.
+  std::vector<TAutoObjectFactory*> TakeAll();
+  // Writes or removes each factory's registry entries, one at a time under
+  // the write side.
+  void UpdateRegistry(bool reg);
 
  private:
-  TMultiReadExclusiveWrite lock_;
+  SRWLOCK lock_ = SRWLOCK_INIT;
   std::vector<TAutoObjectFactory*> factories_;
 };
 

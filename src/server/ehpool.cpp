@@ -51,7 +51,7 @@ void* __wrap_malloc(size_t size) {
 
 namespace kvp {
 
-void WarmExceptionPool() noexcept {
+bool WarmExceptionPool() noexcept {
   // The first exception of a process also sets up the unwinder's own state
   // (once-only objects, this thread's exception globals), each taking memory.
   try {
@@ -60,8 +60,10 @@ void WarmExceptionPool() noexcept {
   }
   g_refuseFor = GetCurrentThreadId();
   void* object = __cxa_allocate_exception(sizeof(void*));
+  const bool refused = g_refuseFor == 0;  // the wrapper saw the runtime's malloc
   g_refuseFor = 0;
   __cxa_free_exception(object);
+  return refused && object != nullptr;
 }
 
 void PrepareThreadForExceptions() noexcept {

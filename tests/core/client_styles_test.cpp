@@ -195,14 +195,14 @@ TEST(ClientStyles, ClassificationByName) {
   r = parse("name=\"n\"; filename=\"a.txt\"\r\nX-Other: 1", "data");
   ExpectFiles(r, {{"a.txt", "", "data", "n"}});
 
-  // The first disposition line counts; a type line without the blank loses
-  // one character, as on line 2.
+  // The first disposition line counts; a type line read by name keeps its
+  // whole value, blank or not.
   r = parse(
       "X-A: 1\r\nContent-Disposition: form-data; name=\"p\"; filename=\"p.gif\"\r\n"
       "Content-Disposition: form-data; name=\"q\"; filename=\"q.gif\"\r\n"
       "content-type:image/gif",
       "GIF");
-  ExpectFiles(r, {{"p.gif", "mage/gif", "GIF", "p"}});
+  ExpectFiles(r, {{"p.gif", "image/gif", "GIF", "p"}});
 }
 
 // A header block whose empty line never comes is read as before: headers at

@@ -206,6 +206,18 @@ std::string PartialStateFault(const TUploadState& s) {
   return {};
 }
 
+// A code page's fold of what a failed attempt left: the parts are read again
+// up to the last one the attempt stored whole, so the lines are FVars's (the
+// portable build compares names alike in every code page).
+std::string FoldFault(TUploadState& s) {
+  if (!s.FVars) return {};  // failed before there was a list
+  const kvp::TStringList& again = s.Vars(65001);
+  if (again.Count() != s.FVars->Count()) return "a code page's fold has another line count";
+  for (int32_t i = 0; i < again.Count(); ++i)
+    if (again.Strings(i) != s.FVars->Strings(i)) return "a code page's fold has another line";
+  return {};
+}
+
 // Takes every cached block out of the cache and gives it back: each must be
 // a distinct, writable block, and together they must make up what the cache
 // says it holds.
@@ -215,18 +227,17 @@ std::string CacheFault() {
   std::vector<TBlock> taken;
   std::set<void*> seen;
   size_t got = 0;
-  for (size_t size = TBlock::kPooledMin; size <= TBlock::kPooledMax; size *= 2) {
-    for (;;) {
-      const size_t before = TBlock::CachedBytes();
-      if (before < size) break;
-      TBlock b(size);
-      if (TBlock::CachedBytes() == before) break;  // fresh from the heap: none of that size left
-      if (before - TBlock::CachedBytes() != size) return "the cache miscounted a block";
-      if (!seen.insert(b.Data()).second) return "the cache handed out one block twice";
-      std::memset(b.Data(), 0xa5, size);
-      got += size;
-      taken.push_back(std::move(b));
-    }
+  constexpr size_t size = TBlock::kPooledSize;
+  for (;;) {
+    const size_t before = TBlock::CachedBytes();
+    if (before < size) break;
+    TBlock b(size);
+    if (TBlock::CachedBytes() == before) break;  // fresh from the heap: none left
+    if (before - TBlock::CachedBytes() != size) return "the cache miscounted a block";
+    if (!seen.insert(b.Data()).second) return "the cache handed out one block twice";
+    std::memset(b.Data(), 0xa5, size);
+    got += size;
+    taken.push_back(std::move(b));
   }
   if (got != held) return "the cached blocks do not add up to the cached bytes";
   return {};
@@ -273,6 +284,7 @@ Attempt RunAttempt(const std::string& body, int64_t failAt, bool persistent) {
       heap.armed = true;
     }
     if (state && !thrown.empty()) partial = PartialStateFault(*state);
+    if (state && !thrown.empty() && partial.empty()) partial = FoldFault(*state);
   }
   const std::string cache = CacheFault();
   TBlock::Trim();

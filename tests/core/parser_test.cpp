@@ -194,10 +194,21 @@ TEST(ParseBody, ContentTypeHeader) {
   EXPECT_EQ(typeOf("Content-Type:"), "");
   EXPECT_EQ(typeOf("Content-Type: "), "");
   EXPECT_EQ(typeOf("X-Content-Type:  a/b"), " a/b");  // found anywhere in the line
-  // Other spellings of the header name are found by name, not as text.
+  // Other spellings of the header name are found by name, not as text, and
+  // their value is what follows the colon and any blanks or tabs.
   EXPECT_EQ(typeOf("content-type: image/gif"), "image/gif");
-  EXPECT_EQ(typeOf("Content-type:image/gif"), "mage/gif");
+  EXPECT_EQ(typeOf("content-type:text/plain"), "text/plain");
+  EXPECT_EQ(typeOf("Content-type:  \t image/gif "), "image/gif ");
+  EXPECT_EQ(typeOf("CONTENT-TYPE:\t"), "");
   EXPECT_EQ(typeOf("x-content-type: a/b"), "");  // no such header: untyped, still a file
+  // A block whose one header line is the type line, the names after it.
+  const std::string typeFirst = BodyBuilder()
+                                    .Raw(
+                                        "content-type:text/plain\r\nContent-Disposition: "
+                                        "form-data; name=\"f\"; filename=\"a.txt\"\r\n\r\nhi")
+                                    .Build();
+  EXPECT_EQ(Outcome(typeFirst), kvref::Parse(typeFirst));
+  EXPECT_EQ(Outcome(typeFirst).files.at(0).contentType, "text/plain");
 
   // Read at fixed places only, the lower-case header made a form field whose
   // value was the file's bytes.

@@ -202,7 +202,8 @@ inline Result Parse(std::string_view body, Legacy legacy = {}, int connectedCall
       const int64_t afterBlock = blockEnd + ReadLine(body, blockEnd, line);
       if (marker && (!fileName.empty() || haveType)) {
         isFile = true;
-        if (type.size() >= 14) contentType = type.substr(14);
+        const size_t valueAt = type.find_first_not_of(" \t", type.find(':') + 1);
+        if (haveType && valueAt != std::string::npos) contentType = type.substr(valueAt);
         cursor = afterBlock;
         if (cursor >= size) last = true;
       } else if (h2.empty()) {

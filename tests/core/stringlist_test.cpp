@@ -1,5 +1,7 @@
 // TStringList: the name=value view, lookups ignoring case, rewriting in place,
 // and the hash index agreeing with the plain scan.
+#include "engine/collation.h"
+#include "engine/keyedhash.h"
 #include "engine/pagedarray.h"
 #include "engine/stringlist.h"
 
@@ -265,24 +267,6 @@ TEST(StringList, RandomRewritesMatchAPlainModel) {
   }
 }
 
-// A name prepared before the index grew still finds and adds as FindOrAdd
-// without a key does.
-TEST(StringList, PreparedNamesOutliveIndexGrowth) {
-  kvp::TStringList l;
-  l.EnableNameIndex();
-  const auto early = l.PrepareName("Late");
-  const auto other = l.PrepareName("first");
-  for (int i = 0; i < 5000; ++i) l.FindOrAdd("n" + std::to_string(i), "v");
-  EXPECT_EQ(l.FindOrAdd("LATE", "1", early), -1) << "the same name, another spelling";
-  EXPECT_EQ(l.FindOrAdd("late", "2", early), 5000);
-  EXPECT_EQ(l.FindOrAdd("N17", "x", l.PrepareName("n17")), 17);
-  EXPECT_EQ(l.FindOrAdd("first", "y", other), -1);
-  EXPECT_EQ(l.IndexOfName("FIRST"), 5001);
-  const auto unindexed = kvp::TStringList().PrepareName("a");
-  EXPECT_FALSE(unindexed.hashed) << "nothing to prepare without an index";
-  EXPECT_FALSE(l.PrepareName("a=b").hashed) << "no line has a name holding =";
-}
-
 // Lines beyond the first page of records, and a name index over them.
 TEST(StringList, ManyLinesAcrossRecordPages) {
   kvp::TStringList l;
@@ -315,6 +299,62 @@ TEST(StringList, IndexFindsEveryNameAfterManySplits) {
   EXPECT_EQ(l.IndexOfName("f149999"), kNames - 1);
 }
 
+// Form text beyond 1 GiB: more shared blocks than 12 bits could number (the
+// old limit). Lines just short of a block of their own, each marked at both
+// ends, and one long line and one grown line among them.
+TEST(StringList, HoldsMoreThanAGibibyteOfShortLines) {
+  kvp::TStringList l;
+  constexpr size_t kLength = 16000;
+  constexpr int kLines = 70000;  // 1.04 GiB of text
+  std::string line(kLength, 'x');
+  for (int i = 0; i < kLines; ++i) {
+    const std::string mark = std::to_string(i);
+    line.replace(0, mark.size(), mark);
+    line.replace(kLength - mark.size(), mark.size(), mark);
+    ASSERT_EQ(l.Add(line), i);
+    if (i == kLines / 2) {
+      ASSERT_EQ(l.Add("long=" + std::string(100000, 'L')), i + 1);
+      ASSERT_EQ(l.Add("grown=a"), i + 2);
+      l.ExtendValue(i + 2, "GROWN", ", b");
+      i += 2;
+    }
+  }
+  for (const int i : {0, 4095 * 16, kLines / 2, kLines - 1}) {
+    const std::string mark = std::to_string(i);
+    const std::string_view text = l.Strings(i);
+    ASSERT_EQ(text.size(), kLength) << i;
+    EXPECT_EQ(text.substr(0, mark.size()), mark) << i;
+    EXPECT_EQ(text.substr(kLength - mark.size()), mark) << i;
+  }
+  EXPECT_EQ(l.Strings(kLines / 2 + 1).size(), 100005u);
+  EXPECT_EQ(l.Strings(kLines / 2 + 2), "GROWN=a, b");
+}
+
+// The reference vectors of SipHash (key 00..0f, messages 00..n-1); the names'
+// hash runs under a key of its own, not the zero key, and gives names that
+// differ only in the case of a to z, at any place in a word, one value.
+TEST(NameHash, SipHashMatchesTheReferenceAndFoldsCase) {
+  const kvp::THashKey k{0x0706050403020100ull, 0x0f0e0d0c0b0a0908ull};
+  unsigned char message[64];
+  for (int i = 0; i < 64; ++i) message[i] = static_cast<unsigned char>(i);
+  EXPECT_EQ((kvp::SipHash<2, 4>(k, message, 0)), 0x726fdb47dd0e0e31ull);
+  EXPECT_EQ((kvp::SipHash<2, 4>(k, message, 15)), 0xa129ca6149be45e5ull);
+  EXPECT_EQ((kvp::SipHash<1, 3>(k, message, 0)), 0xabac0158050fc4dcull);
+  EXPECT_EQ((kvp::SipHash<1, 3>(k, message, 15)), 0xd320d86d2a519956ull);
+  EXPECT_EQ((kvp::SipHash<1, 3>(k, message, 64)), 0xf17997ec4b4a6065ull);
+  EXPECT_NE(kvp::MatchHash(""), (kvp::SipHash<1, 3>(kvp::THashKey{}, message, 0)));
+
+  for (int c = 0; c < 256; ++c)
+    for (size_t at = 0; at < 9; ++at) {
+      std::string text = std::string(at, '\xe1') + static_cast<char>(c) + "~Z";
+      const std::string key = kvp::MatchKey(text);
+      ASSERT_EQ(kvp::MatchHash(text), kvp::MatchHash(key)) << c << " at " << at;
+      if (key != text) continue;
+      text[at] = static_cast<char>(c ^ 0x20);  // another letter's case, or another byte
+      EXPECT_EQ(kvp::MatchHash(text) == kvp::MatchHash(key), kvp::MatchKey(text) == key) << c;
+    }
+}
+
 TEST(PagedArray, KeepsItsElementsAcrossPages) {
   kvp::TPagedArray<int32_t> a;
   constexpr size_t kCount = 3 * kvp::TPagedArray<int32_t>::kPage + 5;
@@ -324,6 +364,12 @@ TEST(PagedArray, KeepsItsElementsAcrossPages) {
   a[kCount - 1] = -1;
   EXPECT_EQ(a[kCount - 1], -1);
   EXPECT_EQ(a[kCount - 2], static_cast<int32_t>((kCount - 2) * 3));
+  // Taken back across two page ends and the first page's, then grown again.
+  constexpr size_t kPage = kvp::TPagedArray<int32_t>::kPage;
+  while (a.size() > kPage - 2) a.pop_back();
+  for (size_t i = a.size(); i < 2 * kPage + 1; ++i) a.push_back(-static_cast<int32_t>(i));
+  EXPECT_EQ(a[kPage - 3], static_cast<int32_t>((kPage - 3) * 3));
+  for (size_t i : {kPage - 2, kPage, 2 * kPage}) EXPECT_EQ(a[i], -static_cast<int32_t>(i)) << i;
   a.clear();
   EXPECT_EQ(a.size(), 0u);
   a.push_back(9);

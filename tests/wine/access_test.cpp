@@ -706,6 +706,113 @@ TEST_P(AccessTest, CodePageSetAfterCreationDecodesEveryTextFromTheBody) {
   ExpectText(r.Text(kExtension, 0), L"txt");
 }
 
+// Repeated fields fold by the names of the page's code page: К (D0 9A) and Њ
+// (D0 8A) read as Ðš and ÐŠ in 1252, one name there, two in UTF-8; é and É
+// (C3 A9, C3 89) are two names in 1252 and one in UTF-8. Under CodePage 1251
+// the bytes A1 and A2 are Ў and ў, one name, while 9F and FF are џ and я,
+// two (1252 reads them as ¡ ¢ and Ÿ ÿ). File lines are never folded but
+// answer with their name's first line. The files' tag names follow the same
+// rule, and every setting keeps its own fold.
+TEST_P(AccessTest, CodePageFoldsRepeatedFieldsByItsOwnNames) {
+  ASSERT_EQ(GetACP(), 1252u) << "the ANSI readings below are Windows-1252";
+  Reader r = Upload(Multipart()
+                        .Field("\xD0\x9A", "1")
+                        .Field("\xD0\x8A", "2")
+                        .Field("\xC3\xA9", "3")
+                        .Field("\xC3\x89", "4")
+                        .File("\xD0\x9A", "k.txt", "text/plain", "k")
+                        .File("\xD0\x8A", "nj.txt", "text/plain", "nj")
+                        .Field("\xA1", "5")
+                        .Field("\xA2", "6")
+                        .Field("\x9F", "7")
+                        .Field("\xFF", "8")
+                        .Body());
+  using Lines = std::vector<std::pair<std::wstring, std::wstring>>;
+  const auto expectVars = [&](const Lines& lines) {
+    ExpectNumber(r.Number(kVarCount), static_cast<LONG>(lines.size()));
+    for (LONG i = 0; i < static_cast<LONG>(lines.size()); ++i) {
+      SCOPED_TRACE(i);
+      ExpectText(r.Text(kVarName, i), lines[static_cast<size_t>(i)].first.c_str());
+      ExpectText(r.Text(kVarByIndex, i), lines[static_cast<size_t>(i)].second.c_str());
+    }
+  };
+  const Lines ansi = {{L"\u00d0\u0160", L"1, 2"}, {L"\u00c3\u00a9", L"3"},
+                      {L"\u00c3\u2030", L"4"},    {L"\u00d0\u0161", L"1, 2"},
+                      {L"\u00d0\u0160", L"1, 2"}, {L"\u00a1", L"5"},
+                      {L"\u00a2", L"6"},          {L"\u00ff", L"7, 8"}};
+  expectVars(ansi);
+  ExpectNumber(r.Number(kTagNameIndex, L"\u00d0\u0160"), 0);
+
+  ASSERT_TRUE(Succeeded(r.PutCodePage(65001)));
+  // Lone bytes are no UTF-8: each reads as U+FFFD, so the last four are one.
+  expectVars({{L"\u041a", L"1"},
+              {L"\u040a", L"2"},
+              {L"\u00c9", L"3, 4"},
+              {L"\u041a", L"1"},
+              {L"\u040a", L"2"},
+              {L"\ufffd", L"5, 6, 7, 8"}});
+  ExpectText(r.Text(kValue, L"\u043a"), L"1");  // к
+  ExpectText(r.Text(kValue, L"\u045a"), L"2");  // њ
+  ExpectText(r.Text(kValue, L"\u00e9"), L"3, 4");
+  ExpectText(r.Text(kValue, L"\u00c9"), L"3, 4");
+  ExpectNumber(r.Number(kTagNameIndex, L"\u045a"), 1);
+  ExpectNumber(r.Number(kTagNameIndex, L"\u043a"), 0);
+  ExpectNumber(r.Number(kTagNameIndex, L"\u00e9"), -1);
+
+  ASSERT_TRUE(Succeeded(r.PutCodePage(1251)));
+  // D0 9A and D0 8A read as Рљ and РЉ here: one name again.
+  expectVars({{L"\u0420\u0409", L"1, 2"},
+              {L"\u0413\u00a9", L"3"},
+              {L"\u0413\u2030", L"4"},
+              {L"\u0420\u0459", L"1, 2"},
+              {L"\u0420\u0409", L"1, 2"},
+              {L"\u045e", L"5, 6"},
+              {L"\u045f", L"7"},
+              {L"\u044f", L"8"}});
+  ExpectText(r.Text(kValue, L"\u040e"), L"5, 6");  // Ў
+  ExpectText(r.Text(kValue, L"\u040f"), L"7");     // Џ
+  ExpectText(r.Text(kValue, L"\u042f"), L"8");     // Я
+  ExpectNumber(r.Number(kTagNameIndex, L"\u0440\u0459"), 0);
+  // A name that 1251 cannot write is compared as it is, and matches nothing.
+  ExpectText(r.Text(kValue, L"\u65e5"), nullptr);
+  ExpectNumber(r.Number(kTagNameIndex, L"\u65e5"), -1);
+
+  // Each setting answers as it did the first time.
+  ASSERT_TRUE(Succeeded(r.PutCodePage(0)));
+  expectVars(ansi);
+  ASSERT_TRUE(Succeeded(r.PutCodePage(65001)));
+  ExpectNumber(r.Number(kVarCount), 6);
+  ExpectText(r.Text(kValue, L"\u041a"), L"1");
+}
+
+// On a server whose ANSI code page is 1251 (ctest runs this test in a
+// Russian locale), UTF-8 names of common letters collide in the ANSI
+// reading: в and г (D0 B2, D0 B3) read as РІ and Рі, с and у (D1 81, D1 83)
+// as СЃ and Сѓ. Read in UTF-8 they stay four names.
+TEST_P(AccessTest, OnACyrillicServerUtf8NamesStayApartUnderTheirCodePage) {
+  if (GetACP() != 1251) GTEST_SKIP() << "runs where the ANSI code page is 1251";
+  Reader r = Upload(Multipart()
+                        .Field("\xD0\xB2", "1")
+                        .Field("\xD0\xB3", "2")
+                        .Field("\xD1\x81", "3")
+                        .Field("\xD1\x83", "4")
+                        .File("\xD0\xB2", "a.txt", "text/plain", "a")
+                        .File("\xD0\xB3", "b.txt", "text/plain", "b")
+                        .Body());
+  ExpectNumber(r.Number(kVarCount), 4);
+  ExpectText(r.Text(kVarByIndex, 0), L"1, 2");
+  ExpectText(r.Text(kVarByIndex, 1), L"3, 4");
+  ExpectNumber(r.Number(kTagNameIndex, L"\u0420\u0456"), 0);
+  ASSERT_TRUE(Succeeded(r.PutCodePage(65001)));
+  ExpectNumber(r.Number(kVarCount), 6);
+  ExpectText(r.Text(kValue, L"\u0432"), L"1");  // в
+  ExpectText(r.Text(kValue, L"\u0413"), L"2");  // Г
+  ExpectText(r.Text(kValue, L"\u0421"), L"3");  // С
+  ExpectText(r.Text(kValue, L"\u0443"), L"4");  // у
+  ExpectText(r.Text(kVarName, 1), L"\u0433");
+  ExpectNumber(r.Number(kTagNameIndex, L"\u0413"), 1);
+}
+
 TEST_P(AccessTest, CodePageRefusesWhatTheSystemCannotConvertAndKeepsItsSetting) {
   Reader r = Upload(Utf8Body());
   ASSERT_TRUE(Succeeded(r.PutCodePage(65001)));

@@ -136,6 +136,67 @@ TEST(Collation, MatchKeyAgreesWithSameText) {
   EXPECT_TRUE(indexMisses.empty()) << indexMisses.size() << " lookups went wrong:" << report;
 }
 
+// The same agreement for names read in a code page set by the page (UTF-8
+// and 1251): short names over letters of several scripts, controls, blanks and
+// signs, half of the pairs case variants; and the list of that code page
+// finds by its index what the comparison matches.
+TEST(Collation, CodePageKeysAgreeWithTheirComparison) {
+  std::mt19937 random(20260701);
+  std::vector<wchar_t> alphabet;
+  for (const wchar_t* w =
+           L"aAzZ09 -.\t\x01\u00e9\u00c9\u00df\u0160\u0161\u041a\u043a\u040a"
+           L"\u045a\u0456\u0406\u0432\u0433\u03a3\u03c3\u03c2\u00ad\u200b\ufffd";
+       *w; ++w)
+    alphabet.push_back(*w);
+  alphabet.push_back(L'\0');
+  auto make = [&] {
+    std::wstring s(random() % 5, L'\0');
+    for (wchar_t& c : s) c = alphabet[random() % alphabet.size()];
+    return s;
+  };
+  auto variant = [&](std::wstring s) {
+    for (wchar_t& c : s) {
+      if (random() % 2)
+        CharUpperBuffW(&c, 1);
+      else
+        CharLowerBuffW(&c, 1);
+      if (random() % 8 == 0) c = alphabet[random() % alphabet.size()];
+    }
+    return s;
+  };
+  auto encode = [](const std::wstring& w, UINT codePage) {
+    if (w.empty()) return std::string();
+    const int n = WideCharToMultiByte(codePage, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(codePage, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr,
+                        nullptr);
+    return out;
+  };
+  for (const UINT codePage : {65001u, 1251u}) {
+    SCOPED_TRACE(codePage);
+    int equal = 0;
+    std::vector<std::string> wrong;
+    for (int i = 0; i < 4000; ++i) {
+      const std::wstring wa = make();
+      const std::string a = encode(wa, codePage);
+      const std::string b = encode(i % 2 == 0 ? variant(wa) : make(), codePage);
+      const bool same = kvp::SameText(a, b, codePage);
+      equal += same;
+      kvp::TStringList list(codePage);
+      list.Add(a + "=1");
+      list.EnableNameIndex();
+      if (same != (kvp::MatchKey(a, codePage) == kvp::MatchKey(b, codePage)) ||
+          list.IndexOfName(b) != (same ? 0 : -1))
+        wrong.push_back(Hex(a) + " vs " + Hex(b) + (same ? ": equal" : ": differ"));
+    }
+    EXPECT_GT(equal, 400) << "too few matching pairs to say anything";
+    std::string report;
+    for (size_t i = 0; i < wrong.size() && i < 40; ++i) report += "\n  " + wrong[i];
+    EXPECT_TRUE(wrong.empty()) << wrong.size() << " pairs went wrong:" << report;
+  }
+}
+
 // Every pair of texts of at most one byte, the empty text included.
 TEST(Collation, MatchKeyAgreesWithSameTextOnEveryByte) {
   std::vector<std::string> texts{std::string()};

@@ -144,11 +144,15 @@ TEST(ObjectIdentity, AnswersExactlyItsSixInterfaces) {
   EXPECT_EQ(upload->QueryInterface(IID_ISupportErrorInfo, errorInfo.PutVoid()), S_OK);
   EXPECT_EQ(classInfo->QueryInterface(IID_IUnknown, id2.PutVoid()), S_OK);
   EXPECT_EQ(id1.Get(), id2.Get());  // one identity
-  EXPECT_EQ(static_cast<void*>(disp.Get()), static_cast<void*>(upload.Get()));
-  // Iprocess2 extends Iprocess's function table: one pointer serves both.
+  // Iprocess2 is the object's IDispatch; Iprocess is a face of its own (so
+  // that errors name it), which leads back to the same object.
   ComPtr<Iprocess2> upload2;
   ASSERT_EQ(upload->QueryInterface(IID_Iprocess2, upload2.PutVoid()), S_OK);
-  EXPECT_EQ(static_cast<void*>(upload2.Get()), static_cast<void*>(upload.Get()));
+  EXPECT_EQ(static_cast<void*>(disp.Get()), static_cast<void*>(upload2.Get()));
+  EXPECT_NE(static_cast<void*>(upload2.Get()), static_cast<void*>(upload.Get()));
+  ComPtr<Iprocess> back;
+  ASSERT_EQ(upload2->QueryInterface(IID_Iprocess, back.PutVoid()), S_OK);
+  EXPECT_EQ(back.Get(), upload.Get());
   LONG qty = -1;
   EXPECT_EQ(upload2->get_FileQty(&qty), S_OK);  // an Iprocess slot through Iprocess2
   EXPECT_EQ(qty, 1);
@@ -524,7 +528,24 @@ TEST(ErrorInformation, AFailingMemberPublishesItsMessage) {
   EXPECT_EQ(kvtest::Text(description.Get()), L"Index out of range.");
   EXPECT_EQ(kvtest::Text(helpFile.Get()), L"");
   EXPECT_EQ(helpContext, 0u);
-  EXPECT_TRUE(IsEqualGUID(guid, IID_Iprocess2));  // the class's default interface
+  EXPECT_TRUE(IsEqualGUID(guid, IID_Iprocess));  // the interface called
+
+  // The same failure through Iprocess2 names Iprocess2, and a later one
+  // through Iprocess names Iprocess again.
+  ComPtr<Iprocess2> upload2;
+  ASSERT_EQ(upload->QueryInterface(IID_Iprocess2, upload2.PutVoid()), S_OK);
+  const auto failedThrough = [&] {
+    GUID called{};
+    ComPtr<IErrorInfo> last;
+    if (GetErrorInfo(0, last.Put()) == S_OK) last->GetGUID(&called);
+    return called;
+  };
+  EXPECT_EQ(upload2->get_VarByIndex(count, &text), E_UNEXPECTED);
+  EXPECT_TRUE(IsEqualGUID(failedThrough(), IID_Iprocess2));
+  EXPECT_EQ(upload2->put_CodePage(-1), E_UNEXPECTED);
+  EXPECT_TRUE(IsEqualGUID(failedThrough(), IID_Iprocess2));
+  EXPECT_EQ(upload->get_VarByIndex(count, &text), E_UNEXPECTED);
+  EXPECT_TRUE(IsEqualGUID(failedThrough(), IID_Iprocess));
 
   LONG size = 1234;
   EXPECT_EQ(upload->get_FileSize(7, &size), E_UNEXPECTED);

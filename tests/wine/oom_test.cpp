@@ -9,6 +9,7 @@
 
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -17,6 +18,7 @@
 #include "frame_support.h"
 #include "engine/spoolsettings.h"
 #include "import_patch.h"
+#include "server/ehpool.h"
 #include "testsupport.h"
 
 namespace {
@@ -492,6 +494,20 @@ TEST(OutOfMemoryInTheDll, AnAnnouncedSizeThatCannotBeAllocated) {
   EXPECT_EQ(a.held.blocks, 0u);
   EXPECT_EQ(a.idle, S_OK);
   ExpectAnotherObjectWorks();
+}
+
+// The warm-up that makes the runtime's exception pool usable before memory
+// can run out (src/server/ehpool.cpp) leans on how libstdc++ allocates an
+// exception. This program is linked with it as the DLL is (static runtime,
+// --wrap=malloc): the runtime's allocation must reach the refused malloc and
+// still get its object from the pool, or the warm-up has become a no-op.
+TEST(ExceptionPool, TheWarmUpSendsTheRuntimesAllocationToItsPool) {
+  EXPECT_TRUE(kvp::WarmExceptionPool());
+  try {
+    throw std::runtime_error("after the warm-up");
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "after the warm-up");
+  }
 }
 
 }  // namespace
