@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "aspstub.h"
+#include "commitcharge.h"
 #include "engine/process.h"
 #include "engine/spoolfile.h"
 #include "engine/spoolsettings.h"
@@ -567,20 +568,7 @@ int SpoolParts(int mib) {
   return 0;
 }
 
-// Private committed bytes of this process: every committed page of private
-// memory, touched or not, which is what Windows charges against its commit
-// limit.
-int64_t PrivateCommit() {
-  int64_t total = 0;
-  MEMORY_BASIC_INFORMATION region{};
-  for (const char* at = nullptr; VirtualQuery(at, &region, sizeof region) == sizeof region;
-       at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
-    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
-      total += static_cast<int64_t>(region.RegionSize);
-    if (region.RegionSize == 0) break;
-  }
-  return total;
-}
+using kvstub::PrivateCommit;
 
 // What one upload of a field and one file costs, from 64 KiB to 64 MiB, held
 // in memory (threshold above the size) against spooled (threshold 0): the

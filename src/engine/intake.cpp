@@ -71,7 +71,9 @@ void Tprocess::PrepareBody(int32_t total) {
 // zeros where a short read left bytes out. A spool file reads them as zeros
 // without storing them.
 void Tprocess::CompleteBody(int32_t total) {
-  if (!FSpool) {
+  if (FSpool) {
+    FSpool->Flush();
+  } else {
     FBody->SetSize(total);
     FBody->SetPosition(0);
   }

@@ -35,9 +35,9 @@ HRESULT Tprocess::FileSave(BSTR FileName, LONG Index) {
   return Guard([&] {
     const size_t index = FileItem(Index);
     const Item item{ParsedBody(), FFiles[index]};
-    // The name as the script wrote it: no character is lost on the way.
+    // The name as the script wrote it: no character is lost on the way. One
+    // with a NUL is refused where a file is created.
     const std::wstring target = WideText(FileName);
-    if (HasEmbeddedNul(target)) throw EFCreateError("Cannot create file " + ToAnsi(target));
     switch (FOverwriteMode) {
       case 1:
         if (!FileExists(target)) WriteItem(item, target, CreateMode::CreateNew);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <span>
 #include <string>
 
@@ -112,6 +113,24 @@ TEST(SpoolFile, KeepsWhatArrivedAndReadsTheRestAsZeros) {
   partial.Append("xy", 2);
   partial.ReadAt(1, buf, 5);
   EXPECT_EQ(std::string(buf, 5), std::string("y\0\0\0\0", 5));
+
+  // Chunks gathered into pieces: a read across what is on disk, what is
+  // gathered and what never came, before and after the flush.
+  const int64_t size = 3 * kvp::kSpoolPiece;
+  std::string bytes(static_cast<size_t>(size), '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+  kvp::TSpoolFile pieces(std::wstring(), size);
+  const int64_t arrived = kvp::kSpoolPiece + 300000;
+  for (int64_t at = 0; at < arrived; at += 102400)
+    pieces.Append(bytes.data() + at, std::min<int64_t>(102400, arrived - at));
+  std::string expect = bytes.substr(0, static_cast<size_t>(arrived));
+  expect.resize(static_cast<size_t>(size), '\0');
+  for (int flushed = 0; flushed < 2; ++flushed) {
+    std::string seen(600000, 'x');
+    pieces.ReadAt(kvp::kSpoolPiece - 5, seen.data(), 600000);
+    EXPECT_EQ(seen, expect.substr(kvp::kSpoolPiece - 5, 600000)) << flushed;
+    pieces.Flush();
+  }
 }
 
 TEST(BodyView, SeesAMemoryBodyWholeAndOtherBodiesThroughItsWindow) {

@@ -48,10 +48,10 @@ std::string Read(const std::wstring& path) {
   return kvtest::ReadWhole(std::string(path.begin(), path.end()));
 }
 
-std::string Upload() {
+std::string Upload(size_t photo = 300000) {
   return Multipart()
       .Field("title", "Holiday")
-      .File("photo", "C:\\pics\\beach.jpg", "image/jpeg", FillerBytes(300000, 1))
+      .File("photo", "C:\\pics\\beach.jpg", "image/jpeg", FillerBytes(photo, 1))
       .Field("note", "line one\r\nline two")
       .File("doc", "a.tar.gz", "application/gzip", FillerBytes(5, 2))
       .Body();
@@ -262,6 +262,7 @@ struct CreationFault {
   const char* what;
   Fault fault;
   bool missingFolder;
+  size_t photo = 300000;
 };
 
 class SpoolFaultTest : public SpoolTest, public ::testing::WithParamInterface<CreationFault> {};
@@ -270,7 +271,7 @@ class SpoolFaultTest : public SpoolTest, public ::testing::WithParamInterface<Cr
 // was parsed before a failure stays; no spool file is left.
 TEST_P(SpoolFaultTest, EndsTheCreationWithTheFailureText) {
   const CreationFault& c = GetParam();
-  const std::string body = Upload();
+  const std::string body = Upload(c.photo);
   Host().SetBody(body);
   if (c.missingFolder) kvp::SetSpoolSettings({0, folder_ + L"\\missing"});
   {
@@ -290,9 +291,13 @@ INSTANTIATE_TEST_SUITE_P(
                           {"CreateFileW", reinterpret_cast<const void*>(&FailingCreateFileW), 1,
                            ERROR_ACCESS_DENIED},
                           false},
-                      CreationFault{"disk fills up on the third chunk",
+                      CreationFault{"disk fills up on the second piece",
                                     {"WriteFile", reinterpret_cast<const void*>(&FailingWriteFile),
-                                     3, ERROR_DISK_FULL},
+                                     2, ERROR_DISK_FULL},
+                                    false, 3000000},
+                      CreationFault{"disk full when the last bytes are written",
+                                    {"WriteFile", reinterpret_cast<const void*>(&FailingWriteFile),
+                                     1, ERROR_DISK_FULL},
                                     false},
                       CreationFault{"spool unreadable while parsing",
                                     {"ReadFile", reinterpret_cast<const void*>(&FailingReadFile), 1,

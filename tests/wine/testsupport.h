@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "aspstub.h"
+#include "commitcharge.h"
 #include "engine/process.h"
 #include "fileout/fileio.h"
 #include "mtxexclient.h"
@@ -86,19 +87,7 @@ inline std::string BodyOf(const kvp::TUploadState& state) {
   return bytes;
 }
 
-// Private committed bytes of this process, as Windows counts them against
-// its commit limit: every committed page of private memory, touched or not.
-inline int64_t PrivateCommit() {
-  int64_t total = 0;
-  MEMORY_BASIC_INFORMATION region{};
-  for (const char* at = nullptr; VirtualQuery(at, &region, sizeof region) == sizeof region;
-       at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
-    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
-      total += static_cast<int64_t>(region.RegionSize);
-    if (region.RegionSize == 0) break;
-  }
-  return total;
-}
+using kvstub::PrivateCommit;
 
 // The bytes of file item i.
 inline std::string ItemBytes(const kvp::TUploadState& state, size_t i) {
