@@ -95,6 +95,7 @@ inline void ParseRouted(kvp::TUploadState& state, std::string_view body, kvp::IC
   if (Route().spool) {
     state.FSpool = std::make_unique<kvp::TSpoolFile>(std::wstring(), size);
     state.FSpool->Append(body.data(), size);
+    state.FSpool->Flush();  // read from disk, as the intake leaves it
   } else {
     state.FBody->Write(body.data(), size);
     state.FBody->SetPosition(0);
