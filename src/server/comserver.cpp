@@ -17,27 +17,21 @@ TComServer* TComServer::instance_ = nullptr;
 
 namespace {
 
-class ReadLock {
+// Holds an SRW lock, shared or exclusive, for its scope.
+template <void(WINAPI* Acquire)(PSRWLOCK), void(WINAPI* Release)(PSRWLOCK)>
+class SrwHold {
  public:
-  explicit ReadLock(SRWLOCK& l) : l_(l) { AcquireSRWLockShared(&l_); }
-  ~ReadLock() { ReleaseSRWLockShared(&l_); }
-  ReadLock(const ReadLock&) = delete;
-  ReadLock& operator=(const ReadLock&) = delete;
+  explicit SrwHold(SRWLOCK& l) : l_(l) { Acquire(&l_); }
+  ~SrwHold() { Release(&l_); }
+  SrwHold(const SrwHold&) = delete;
+  SrwHold& operator=(const SrwHold&) = delete;
 
  private:
   SRWLOCK& l_;
 };
 
-class WriteLock {
- public:
-  explicit WriteLock(SRWLOCK& l) : l_(l) { AcquireSRWLockExclusive(&l_); }
-  ~WriteLock() { ReleaseSRWLockExclusive(&l_); }
-  WriteLock(const WriteLock&) = delete;
-  WriteLock& operator=(const WriteLock&) = delete;
-
- private:
-  SRWLOCK& l_;
-};
+using ReadLock = SrwHold<AcquireSRWLockShared, ReleaseSRWLockShared>;
+using WriteLock = SrwHold<AcquireSRWLockExclusive, ReleaseSRWLockExclusive>;
 
 }  // namespace
 
