@@ -92,7 +92,11 @@ void Tprocess::ReadRequest() {
     // arrive.
     PrepareBody(total);
     int32_t requested = 0;
-    for (;;) {
+    // Each chunk's array is released only after the next one is taken. The
+    // heap then reuses its block; released first, the block is given back to
+    // the system and taken again for every chunk.
+    Variant chunks[2];
+    for (int turn = 0;; turn ^= 1) {
       if (!IsClientConnected()) {
         CompleteBody(total);
         return;
@@ -102,7 +106,8 @@ void Tprocess::ReadRequest() {
       Variant countArg;
       countArg->vt = VT_I4;
       countArg->lVal = count;
-      Variant bytes;
+      Variant& bytes = chunks[turn];
+      bytes.Clear();
       CheckHost(Request()->BinaryRead(countArg.Get(), bytes.Get()));
       TakeChunk(*countArg.Get(), *bytes.Get(), total);
       if (requested >= total) {
