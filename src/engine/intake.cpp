@@ -92,11 +92,13 @@ void Tprocess::ReadRequest() {
     // arrive.
     PrepareBody(total);
     int32_t requested = 0;
-    // Each chunk's array is released only after the next one is taken. The
-    // heap then reuses its block; released first, the block is given back to
-    // the system and taken again for every chunk.
+    // A long (spooled) body's arrays are released each after the next one is
+    // taken: the heap then reuses their blocks, where a block released first
+    // is given back to the system and taken again for every chunk. For a
+    // short body the second array costs the heap more than it saves.
     Variant chunks[2];
-    for (int turn = 0;; turn ^= 1) {
+    const int alternate = FSpool ? 1 : 0;
+    for (int turn = 0;; turn ^= alternate) {
       if (!IsClientConnected()) {
         CompleteBody(total);
         return;

@@ -13,6 +13,10 @@ std::atomic<int64_t> TMemoryStream::live_{0};
 namespace {
 // Reserved room is committed this much at a time.
 constexpr int64_t kCommitStep = int64_t{64} << 10;
+// Below this, room is one block from the heap, whose pages were used before:
+// fresh pages from the system for every small body cost more than the block
+// commits ahead of the bytes.
+constexpr int64_t kHeapRoom = int64_t{1} << 20;
 
 [[noreturn]] void RaiseOutOfMemory() {
   throw EStreamError("Out of memory while expanding memory stream");
@@ -42,6 +46,7 @@ void TMemoryStream::Reserve(int64_t capacity) {
   Clear();
   if (capacity <= 0) return;
   if (capacity > static_cast<int64_t>(SIZE_MAX / 2)) RaiseOutOfMemory();
+  if (capacity < kHeapRoom) return Room(capacity);
   data_ = ReserveZeroed(static_cast<size_t>(capacity));
   if (!data_) RaiseOutOfMemory();
   capacity_ = capacity;

@@ -30,9 +30,9 @@ class TMemoryStream final : public TBodySource {
   // when the memory cannot be had. The position is kept.
   void SetSize(int64_t size);
   void Clear() noexcept;
-  // Empties the stream and sets aside room for capacity bytes without
-  // committing memory to it. Raises EStreamError when the address space
-  // cannot be had.
+  // Empties the stream and sets aside room for capacity bytes: address space
+  // whose memory is committed as it is written, or below 1 MiB one block
+  // from the heap. Raises EStreamError when the room cannot be had.
   void Reserve(int64_t capacity);
 
   // Copies up to count bytes from the position; returns how many came.

@@ -79,24 +79,29 @@ TEST(MemoryStream, GrowthIsZeroFilled) {
 }
 
 TEST(MemoryStream, ReservedRoomTakesWritesAndReadsAtOffsets) {
-  kvp::TMemoryStream s;
-  s.Write("old", 3);
-  s.Reserve(300000);  // empties the stream
-  EXPECT_EQ(s.Size(), 0);
-  std::string chunk(102400, 'c');
-  for (int i = 0; i < 2; ++i) s.Write(chunk.data(), static_cast<int64_t>(chunk.size()));
-  s.SetSize(300000);  // a short read leaves zeros behind
-  EXPECT_EQ(Content(s), std::string(204800, 'c') + std::string(95200, '\0'));
-  s.SetPosition(300000);
-  s.Write("tail", 4);  // past the reserved room: the stream moves
-  EXPECT_EQ(s.Size(), 300004);
-  char buf[6];
-  s.ReadAt(204798, buf, 6);
-  EXPECT_EQ(std::string(buf, 6), std::string("cc\0\0\0\0", 6));
-  s.ReadAt(300000, buf, 4);
-  EXPECT_EQ(std::string(buf, 4), "tail");
-  EXPECT_THROW(s.ReadAt(300001, buf, 4), kvp::EReadError);
-  EXPECT_THROW(s.ReadAt(-1, buf, 1), kvp::EReadError);
+  // A heap block below 1 MiB, reserved address space from there on.
+  for (const int64_t room : {int64_t{300000}, int64_t{3000000}}) {
+    SCOPED_TRACE(room);
+    kvp::TMemoryStream s;
+    s.Write("old", 3);
+    s.Reserve(room);  // empties the stream
+    EXPECT_EQ(s.Size(), 0);
+    std::string chunk(102400, 'c');
+    for (int i = 0; i < 2; ++i) s.Write(chunk.data(), static_cast<int64_t>(chunk.size()));
+    s.SetSize(room);  // a short read leaves zeros behind
+    EXPECT_EQ(Content(s),
+              std::string(204800, 'c') + std::string(static_cast<size_t>(room) - 204800, '\0'));
+    s.SetPosition(room);
+    s.Write("tail", 4);  // past the reserved room: the stream moves
+    EXPECT_EQ(s.Size(), room + 4);
+    char buf[6];
+    s.ReadAt(204798, buf, 6);
+    EXPECT_EQ(std::string(buf, 6), std::string("cc\0\0\0\0", 6));
+    s.ReadAt(room, buf, 4);
+    EXPECT_EQ(std::string(buf, 4), "tail");
+    EXPECT_THROW(s.ReadAt(room + 1, buf, 4), kvp::EReadError);
+    EXPECT_THROW(s.ReadAt(-1, buf, 1), kvp::EReadError);
+  }
 }
 
 TEST(SpoolFile, KeepsWhatArrivedAndReadsTheRestAsZeros) {
