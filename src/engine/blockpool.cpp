@@ -5,7 +5,7 @@
 #include <new>
 
 #ifdef _WIN32
-#include <windows.h>
+#include "slimlock.h"
 #endif
 
 namespace kvp {
@@ -15,15 +15,8 @@ namespace {
 constexpr int kCacheBlocks = static_cast<int>((size_t{8} << 20) / TBlock::kPooledSize);
 
 #ifdef _WIN32
-// A slim lock: it takes no memory, so giving a block back never fails.
-class Lock {
- public:
-  void lock() noexcept { AcquireSRWLockExclusive(&lock_); }
-  void unlock() noexcept { ReleaseSRWLockExclusive(&lock_); }
-
- private:
-  SRWLOCK lock_ = SRWLOCK_INIT;
-};
+// It takes no memory, so giving a block back never fails.
+using Lock = TSlimLock;
 #else
 using Lock = std::mutex;
 #endif

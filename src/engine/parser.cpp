@@ -604,25 +604,27 @@ void TUploadState::ParseBody(const TBodySource& body, IClientProbe& probe, int64
   }
 }
 
-std::string TUploadState::TagNameOf(size_t index) const {
-  TBodyView view(*FParsedBody, std::min<int64_t>(FWindow, kHeaderWindow));
+namespace {
+
+// The header block of the part at headAt, read again as the parse read it. A
+// header block is short: a small window reads it from a spooled body.
+PartHead ReadHead(const TBodySource& body, int64_t window, int64_t headAt) {
+  TBodyView view(body, std::min<int64_t>(window, kHeaderWindow));
   HeaderBlockReader headers(view);
-  int64_t cursor = FFiles[index].HeadAt;
   PartHead head;
   std::string unused;
-  headers.Read(cursor, head, unused);
-  return std::move(head.names.name);
+  headers.Read(headAt, head, unused);
+  return head;
+}
+
+}  // namespace
+
+std::string TUploadState::TagNameOf(size_t index) const {
+  return std::move(ReadHead(*FParsedBody, FWindow, FFiles[index].HeadAt).names.name);
 }
 
 TFileText TUploadState::FileText(size_t index) const {
-  const TFileRecord& item = FFiles[index];
-  // A header block is short: a small window reads it from a spooled body.
-  TBodyView view(*FParsedBody, std::min<int64_t>(FWindow, kHeaderWindow));
-  HeaderBlockReader headers(view);
-  int64_t cursor = item.HeadAt;
-  PartHead head;
-  std::string unused;
-  headers.Read(cursor, head, unused);
+  PartHead head = ReadHead(*FParsedBody, FWindow, FFiles[index].HeadAt);
   TFileText text;
   text.TagName = std::move(head.names.name);
   text.LocalName = std::move(head.names.fileName);

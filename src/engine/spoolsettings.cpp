@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <mutex>
 #include <vector>
+
+#include "slimlock.h"
 
 namespace kvp {
 
@@ -63,15 +66,7 @@ TSpoolSettings ReadSettings() {
   return settings;
 }
 
-SRWLOCK lock = SRWLOCK_INIT;
-
-class Hold {
- public:
-  Hold() { AcquireSRWLockExclusive(&lock); }
-  ~Hold() { ReleaseSRWLockExclusive(&lock); }
-  Hold(const Hold&) = delete;
-  Hold& operator=(const Hold&) = delete;
-};
+TSlimLock lock;
 
 TSpoolSettings& Current() {
   static TSpoolSettings settings = ReadSettings();
@@ -81,12 +76,12 @@ TSpoolSettings& Current() {
 }  // namespace
 
 TSpoolSettings SpoolSettings() {
-  const Hold hold;
+  const std::lock_guard<TSlimLock> hold(lock);
   return Current();
 }
 
 void SetSpoolSettings(const TSpoolSettings& settings) {
-  const Hold hold;
+  const std::lock_guard<TSlimLock> hold(lock);
   Current() = settings;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
+#include <shared_mutex>
 #include <utility>
 
 #include "ansitext.h"
@@ -17,21 +19,8 @@ TComServer* TComServer::instance_ = nullptr;
 
 namespace {
 
-// Holds an SRW lock, shared or exclusive, for its scope.
-template <void(WINAPI* Acquire)(PSRWLOCK), void(WINAPI* Release)(PSRWLOCK)>
-class SrwHold {
- public:
-  explicit SrwHold(SRWLOCK& l) : l_(l) { Acquire(&l_); }
-  ~SrwHold() { Release(&l_); }
-  SrwHold(const SrwHold&) = delete;
-  SrwHold& operator=(const SrwHold&) = delete;
-
- private:
-  SRWLOCK& l_;
-};
-
-using ReadLock = SrwHold<AcquireSRWLockShared, ReleaseSRWLockShared>;
-using WriteLock = SrwHold<AcquireSRWLockExclusive, ReleaseSRWLockExclusive>;
+using ReadLock = std::shared_lock<TSlimLock>;
+using WriteLock = std::lock_guard<TSlimLock>;
 
 }  // namespace
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "../engine/slimlock.h"
 #include "oleptr.h"
 
 namespace kvp {
@@ -35,7 +36,7 @@ class TComClassManager {
   void UpdateRegistry(bool reg);
 
  private:
-  SRWLOCK lock_ = SRWLOCK_INIT;
+  TSlimLock lock_;
   std::vector<TAutoObjectFactory*> factories_;
 };
 
